@@ -1,0 +1,5 @@
+// Support components: the settings key store, progress and wait windows, the
+// busy pointer.
+#pragma once
+
+#include "bcp/wait.h"

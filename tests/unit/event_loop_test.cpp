@@ -1,0 +1,280 @@
+// The window stack, the event ring and the pump, driven through the real
+// SDL translation on the dummy video driver.
+#include <csignal>
+
+#include "tests/unit/toolkit.h"
+
+namespace {
+
+class EventLoop : public ::testing::Test {
+ protected:
+  void SetUp() override { register_test_class(); }
+};
+
+TEST_F(EventLoop, KeysBecomeTheirCodes) {
+  twindow w(200, 100, "keys");
+  struct {
+    int vk, code;
+  } keys[] = {{VK_F1, 256}, {VK_F1 + 11, 267}, {VK_PRIOR, 272}, {VK_NEXT, 273}, {VK_END, 274},
+              {VK_HOME, 275}, {VK_LEFT, 276},   {VK_UP, 277},    {VK_RIGHT, 278}, {VK_DOWN, 279},
+              {VK_INSERT, 280}, {VK_DELETE, 281}, {VK_RETURN, 13}, {VK_ESCAPE, 27}, {VK_BACK, 8},
+              {VK_TAB, 9}};
+  for (auto k : keys) {
+    plat::inject_key(w.hwnd, k.vk, true);
+    plat::inject_key(w.hwnd, k.vk, false);
+    std::vector<int> seen;
+    EXPECT_TRUE(pump_until(k.code, 1000, &seen)) << "virtual key " << k.vk;
+    EXPECT_EQ(without_noise(seen), std::vector<int>{k.code}) << "virtual key " << k.vk;
+  }
+  // Typed text arrives as cp1251 codes.
+  plat::inject_text(w.hwnd, "aЖ");
+  std::vector<int> seen = without_noise(pump_for(300));
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0], 'a');
+  EXPECT_EQ(seen[1], 0xC6);
+}
+
+TEST_F(EventLoop, ShiftAndCtrlTickAndCtrlLetterIsAControlCode) {
+  twindow w(200, 100, "mods");
+  pump_for(50);
+  plat::inject_key(w.hwnd, VK_SHIFT, true);
+  ASSERT_TRUE(pump_until(387));
+  EXPECT_TRUE(SHIFT_BUTTON);
+  plat::inject_key(w.hwnd, VK_SHIFT, false);
+  std::vector<int> seen = pump_for(150);
+  EXPECT_FALSE(SHIFT_BUTTON);
+  EXPECT_TRUE(without_noise(seen).empty()) << "Shift alone must not type anything";
+
+  plat::inject_key(w.hwnd, VK_CONTROL, true);
+  plat::inject_key(w.hwnd, 'C', true);
+  plat::inject_key(w.hwnd, 'C', false);
+  std::vector<int> ctrl;
+  ASSERT_TRUE(pump_until(3, 1000, &ctrl));
+  EXPECT_TRUE(CONTROL_BUTTON);
+  EXPECT_GE(count_of(ctrl, 387), 1);
+  plat::inject_key(w.hwnd, VK_CONTROL, false);
+  pump_for(100);
+  EXPECT_FALSE(CONTROL_BUTTON);
+}
+
+TEST_F(EventLoop, MouseCodesCarryClientCoordinates) {
+  twindow w(300, 200, "mouse");
+  pump_for(50);
+  plat::inject_mouse_move(w.hwnd, 20, 30);
+  ASSERT_TRUE(pump_until(400));
+  EXPECT_EQ(MOUSE_X, 20);
+  EXPECT_EQ(MOUSE_Y, 30);
+  plat::inject_mouse_button(w.hwnd, 31, 41, 1, true);
+  ASSERT_TRUE(pump_until(403));
+  EXPECT_EQ(MOUSE_X, 31);
+  EXPECT_EQ(MOUSE_Y, 41);
+  EXPECT_TRUE(MOUSE_LBUTTON);
+  plat::inject_mouse_button(w.hwnd, 32, 42, 1, false);
+  ASSERT_TRUE(pump_until(404));
+  EXPECT_FALSE(MOUSE_LBUTTON);
+  plat::inject_mouse_button(w.hwnd, 10, 10, 3, true);
+  ASSERT_TRUE(pump_until(401));
+  EXPECT_TRUE(MOUSE_RBUTTON);
+  plat::inject_mouse_button(w.hwnd, 10, 10, 3, false);
+  ASSERT_TRUE(pump_until(402));
+  plat::inject_wheel(w.hwnd, 1);
+  ASSERT_TRUE(pump_until(422));
+  plat::inject_wheel(w.hwnd, -1);
+  ASSERT_TRUE(pump_until(423));
+}
+
+TEST_F(EventLoop, PopupClientCoordinatesExcludeTheFrameWeDraw) {
+  twindow w(120, 80, (char)0);
+  pump_for(50);
+  plat::inject_mouse_button(w.hwnd, 10, 12, 1, true);
+  ASSERT_TRUE(pump_until(403));
+  EXPECT_EQ(MOUSE_X, 10);
+  EXPECT_EQ(MOUSE_Y, 12);
+  // The frame is drawn around the client area, not inside it.
+  EXPECT_EQ(plat::get_pixel(w.hwnd, 0, 0), cLGRAY.COLOR);
+}
+
+TEST_F(EventLoop, PointerLeavingTheClientAreaGivesUpTheCapture) {
+  twindow w(300, 200, "capture");
+  pump_for(50);
+  plat::inject_mouse_move(w.hwnd, 50, 50);
+  ASSERT_TRUE(pump_until(400));
+  EXPECT_EQ(plat::get_capture(), w.hwnd);
+  // The bottom-right corner counts as outside.
+  plat::inject_mouse_move(w.hwnd, 295, 195);
+  std::vector<int> seen;
+  ASSERT_TRUE(pump_until(417, 1000, &seen));
+  EXPECT_EQ(plat::get_capture(), nullptr);
+  // The next event in the client area takes it back.
+  plat::inject_mouse_move(w.hwnd, 50, 50);
+  ASSERT_TRUE(pump_until(400));
+  EXPECT_EQ(plat::get_capture(), w.hwnd);
+}
+
+TEST_F(EventLoop, CloseBoxReturns384OnceAndTheWindowStays) {
+  twindow w(200, 100, "close");
+  pump_for(50);
+  plat::inject_close(w.hwnd);
+  std::vector<int> seen = pump_for(400);
+  EXPECT_EQ(count_of(seen, 384), 1);
+  EXPECT_TRUE(plat::is_window(w.hwnd));
+  EXPECT_EQ(THWND, w.hwnd);
+}
+
+TEST_F(EventLoop, TopLevelTimerTicksTenTimesASecond) {
+  twindow w(200, 100, "tick");
+  std::vector<int> seen = pump_for(1050);
+  int ticks = count_of(seen, 387);
+  EXPECT_GE(ticks, 8);
+  EXPECT_LE(ticks, 12);
+}
+
+TEST_F(EventLoop, DispatchReplacesCodesInRegistrationOrder) {
+  twindow w(200, 100, "dispatch");
+  probe first(0, 0, 10, 10), second(0, 0, 10, 10), third(0, 0, 10, 10);
+  first.on_code = 403;
+  first.answer = 999;
+  second.on_code = 999;
+  second.answer = 1001;
+  plat::inject_mouse_button(w.hwnd, 50, 50, 1, true);
+  std::vector<int> seen;
+  ASSERT_TRUE(pump_until(1001, 1000, &seen));
+  EXPECT_EQ(count_of(seen, 403), 0) << "the raw code must be hidden by the first element's";
+  EXPECT_EQ(count_of(first.got, 403), 1);
+  EXPECT_EQ(count_of(second.got, 999), 1);
+  EXPECT_EQ(count_of(second.got, 403), 0);
+  EXPECT_EQ(count_of(third.got, 1001), 1);
+
+  // Hidden and disabled elements hear nothing, not even the tick.
+  second.hide(false);
+  third.off();
+  second.got.clear();
+  third.got.clear();
+  pump_for(250);
+  EXPECT_TRUE(second.got.empty());
+  EXPECT_TRUE(third.got.empty());
+}
+
+TEST_F(EventLoop, OnlyTheNewestWindowIsLiveButTheTickReachesAll) {
+  twindow main_window(300, 200, "main");
+  probe below(0, 0, 300, 200);
+  probe listener(0, 0, 1, 1);
+  listener.ALL_MESSAGE = true;
+  void* main_dc = THDC;
+  int main_caption = TYCAPTION;
+  CUR_MIN_LEN = 500;
+  CUR_MIN_DOWN = 300;
+  {
+    twindow dialog(120, 60, (char)0);
+    EXPECT_EQ(CUR_MIN_LEN, 0) << "a new window starts without minimum size";
+    EXPECT_EQ(TYCAPTION, 0);
+    CUR_MIN_LEN = 77;
+    probe on_top(0, 0, 120, 60);
+    pump_for(50);
+    below.got.clear();
+    // Clicks on the window below: the first one reaches the dialog, which
+    // holds the capture, as a click outside it; then the capture is gone.
+    for (int i = 0; i < 2; i++) {
+      plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, true);
+      plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, false);
+    }
+    plat::inject_focus(main_window.hwnd, true);
+    std::vector<int> seen = pump_for(400);
+    EXPECT_EQ(count_of(below.got, 403) + count_of(below.got, 404), 0);
+    EXPECT_GE(count_of(below.got, 387), 1) << "the tick reaches every window's elements";
+    EXPECT_GE(count_of(listener.got, 403), 1) << "ALL_MESSAGE hears every window";
+    EXPECT_GE(count_of(seen, 417), 1);
+    EXPECT_EQ(plat::get_focus(), dialog.hwnd) << "focus goes back to the dialog";
+  }
+  EXPECT_EQ(THWND, main_window.hwnd);
+  EXPECT_EQ(THDC, main_dc);
+  EXPECT_EQ(TYCAPTION, main_caption);
+  EXPECT_EQ(CUR_MIN_LEN, 500);
+  EXPECT_EQ(CUR_MIN_DOWN, 300);
+  EXPECT_EQ(plat::get_capture(), main_window.hwnd);
+  plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, true);
+  pump_until(403);
+  EXPECT_EQ(count_of(below.got, 403), 1) << "the window below is live again";
+}
+
+TEST_F(EventLoop, NegativeGeometryCountsFromTheRightEdge) {
+  twindow w(399, 100, "anchors");
+  probe p(-185, -30, -5, -10);
+  EXPECT_EQ(window_len(w.hwnd), 400);
+  EXPECT_EQ(p.x(), 215);
+  EXPECT_EQ(p.x() + p.len(), 395);
+  EXPECT_EQ(p.y(), 71);
+  EXPECT_EQ(p.y() + p.down(), 91);
+  p.move(3, 4);
+  p._move(1, 1);
+  EXPECT_EQ(p.x(), 219);
+  EXPECT_EQ(p.y(), 76);
+  // Anchored elements follow a resized window.
+  w.size(499, 100);
+  EXPECT_EQ(p.x(), 315 + 4);
+}
+
+TEST_F(EventLoop, SessionEndTurnsEveryReadInto384) {
+  twindow w(200, 100, "session");
+  plat::install_session_signals();
+  raise(SIGTERM);
+  ASSERT_TRUE(pump_until(384, 2000));
+  EXPECT_TRUE(END_SESSION);
+  for (int i = 0; i < 5; i++) EXPECT_EQ(getkey(), 384);
+}
+
+TEST_F(EventLoop, RefusedSessionEndQueues419) {
+  twindow w(200, 100, "refuse");
+  disable_reboot();
+  EXPECT_EQ(plat::send_message(w.hwnd, WM_QUERYENDSESSION, 0, 0), 0);
+  EXPECT_FALSE(END_SESSION);
+  EXPECT_TRUE(pump_until(419, 500));
+  enable_reboot();
+  static bool hook_called;
+  __END_SESSION = [] { hook_called = true; };
+  EXPECT_EQ(plat::send_message(w.hwnd, WM_QUERYENDSESSION, 0, 0), 1);
+  plat::send_message(w.hwnd, WM_ENDSESSION, 1, 0);
+  EXPECT_TRUE(hook_called);
+  EXPECT_EQ(getkey(), 384);
+}
+
+TEST_F(EventLoop, FullRingKeepsWhatIsPendingAndDropsTheNewcomer) {
+  for (int i = 0; i < 300; i++) set_key(1000 + i, nullptr, 0, 0, 0);
+  for (int i = 0; i < KEY_RING - 1; i++) ASSERT_EQ(get_key(), 1000 + i);
+  EXPECT_EQ(get_key(), 0);
+  // Still a working ring afterwards.
+  set_key(7, nullptr, 0, 0, 0);
+  EXPECT_EQ(get_key(), 7);
+}
+
+TEST_F(EventLoop, PaintDrawsElementsInCreationOrderThenQueues431) {
+  static std::vector<int> order;
+  struct painter : probe {
+    int id;
+    painter(int i) : probe(0, 0, 5, 5), id(i) {}
+    void paint(void*) override { order.push_back(id); }
+  };
+  twindow w(200, 100, "paint");
+  painter a(1), b(2);
+  pump_for(50);
+  order.clear();
+  plat::invalidate(w.hwnd, nullptr, true);
+  ASSERT_TRUE(pump_until(431));
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  // A hidden element is not painted; hiding asks for a repaint of its area.
+  order.clear();
+  a.hide(true);
+  ASSERT_TRUE(pump_until(431));
+  EXPECT_EQ(order, std::vector<int>{2});
+}
+
+TEST_F(EventLoop, WindowsCentreOverTheCurrentOneAndNestInTheirOwnTimer) {
+  twindow main_window(400, 300, "main");
+  twindow dialog(100, 50, "child");
+  int cx = window_x(main_window.hwnd) + window_len(main_window.hwnd) / 2 - 50;
+  EXPECT_EQ(window_x(dialog.hwnd), cx);
+  EXPECT_EQ(window_len(dialog.hwnd), 101);
+  EXPECT_EQ(window_down(dialog.hwnd), 51);
+}
+
+}  // namespace
