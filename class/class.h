@@ -4,7 +4,6 @@
 
 #include "class/sync.h"
 #include "class/core.h"
-#include "class/dialogs.h"
-#if __has_include("class/date.h")
 #include "class/date.h"
-#endif
+#include "class/draw.h"
+#include "class/dialogs.h"
