@@ -1,0 +1,435 @@
+// The HEX image reader: records as written by real tools, the reader's own
+// failure rules, hostile input, and a cross-check against objcopy.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "class/class.h"
+#include "loadhex/loadhex.h"
+
+namespace {
+
+const unsigned IMAGE = sizeof MEMORY_MAP;
+
+// One record with its checksum; `lower` writes the digits in lower case.
+std::string rec(unsigned type, unsigned address, const std::vector<unsigned char>& data = {},
+                bool lower = false)
+{
+  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
+  char head[16];
+  std::snprintf(head, sizeof head, lower ? ":%02x%04x%02x" : ":%02X%04X%02X",
+                static_cast<unsigned>(data.size()), address, type);
+  std::string s = head;
+  for (unsigned char b : data) {
+    char h[4];
+    std::snprintf(h, sizeof h, lower ? "%02x" : "%02X", b);
+    s += h;
+    sum += b;
+  }
+  char c[4];
+  std::snprintf(c, sizeof c, lower ? "%02x" : "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return s + c;
+}
+
+std::string segment(unsigned value) { return rec(2, 0, {static_cast<unsigned char>(value >> 8),
+                                                       static_cast<unsigned char>(value)}); }
+const std::string END = ":00000001FF";
+
+std::vector<unsigned char> bytes(unsigned n, unsigned first)
+{
+  std::vector<unsigned char> v(n);
+  for (unsigned i = 0; i < n; i++) v[i] = static_cast<unsigned char>(first + i);
+  return v;
+}
+
+class LoadHex : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char tmpl[] = "/tmp/loadhex_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    DIR = tmpl;
+    FILE_PATH = DIR + "/image.hex";
+  }
+
+  void TearDown() override { std::system(("rm -rf '" + DIR + "'").c_str()); }
+
+  void write(const std::string& text, const std::string& path)
+  {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+
+  // Reads `text` as a HEX file. An Esc waits in the event queue so that an
+  // error box closes at once; `SHOWN` tells whether the box took it.
+  bool read(const std::string& text)
+  {
+    write(text, FILE_PATH);
+    return read_path(FILE_PATH);
+  }
+
+  bool read_path(std::string path)
+  {
+    CURRENT = LAST;
+    int esc = LAST;
+    set_key(27, nullptr, 0, 0, 0);
+    bool ok = load_hex_data(&path[0]);
+    SHOWN = CURRENT != esc;
+    CURRENT = LAST;
+    return ok;
+  }
+
+  // Every byte outside the given [from, to) ranges is still erased.
+  ::testing::AssertionResult erased_except(std::vector<std::pair<unsigned, unsigned>> kept)
+  {
+    for (unsigned i = 0; i < IMAGE; i++) {
+      bool in = false;
+      for (auto& [from, to] : kept) in |= i >= from && i < to;
+      if (!in && MEMORY_MAP[i] != 0xFF)
+        return ::testing::AssertionFailure() << "byte " << std::hex << i << " is " << int(MEMORY_MAP[i]);
+    }
+    return ::testing::AssertionSuccess();
+  }
+  ::testing::AssertionResult erased_outside(unsigned from, unsigned to) { return erased_except({{from, to}}); }
+  ::testing::AssertionResult all_erased() { return erased_except({}); }
+
+  std::vector<unsigned char> image(unsigned at, unsigned n)
+  {
+    return std::vector<unsigned char>(MEMORY_MAP + at, MEMORY_MAP + at + n);
+  }
+
+  std::string DIR, FILE_PATH;
+  bool SHOWN = false;
+};
+
+TEST_F(LoadHex, GlobalsStartAsDeclared)
+{
+  EXPECT_EQ(IMAGE, 131072u);
+  EXPECT_EQ(page_size, 512);
+  EXPECT_EQ(page_count, 255);
+  EXPECT_EQ(PROGRAMM_SIZE, 0);
+}
+
+TEST_F(LoadHex, OneRecordAndItsChecksum)
+{
+  std::memset(MEMORY_MAP, 0, IMAGE);
+  EXPECT_TRUE(read(":0400000001020304F2\r\n" + END + "\r\n"));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(image(0, 4), bytes(4, 1));
+  EXPECT_TRUE(erased_outside(0, 4));
+  EXPECT_EQ(PROGRAMM_SIZE, 4);
+
+  // A wrong checksum is found after the record's bytes went in.
+  PROGRAMM_SIZE = 0;
+  EXPECT_FALSE(read(":0400000001020304F3\n" + END + "\n"));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_EQ(image(0, 4), bytes(4, 1));
+  EXPECT_EQ(PROGRAMM_SIZE, 4);
+
+  // An empty record has only its checksum to get right.
+  EXPECT_TRUE(read(":00001000F0\n"));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_FALSE(read(":00001000F1\n"));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_TRUE(all_erased());
+  EXPECT_EQ(PROGRAMM_SIZE, 4);
+}
+
+TEST_F(LoadHex, NothingToReadIsSuccessAndKeepsTheSize)
+{
+  PROGRAMM_SIZE = 0x1234;
+  for (const std::string& text : {std::string(), std::string("no records here\r\n"), END,
+                                 rec(4, 0, {0, 1}) + "\n" + END}) {
+    std::memset(MEMORY_MAP, 0, IMAGE);
+    EXPECT_TRUE(read(text)) << text;
+    EXPECT_FALSE(SHOWN);
+    EXPECT_TRUE(all_erased());
+    EXPECT_EQ(PROGRAMM_SIZE, 0x1234);
+  }
+}
+
+TEST_F(LoadHex, FileThatCannotBeOpenedIsQuiet)
+{
+  PROGRAMM_SIZE = 77;
+  std::memset(MEMORY_MAP, 0, IMAGE);
+  EXPECT_FALSE(read_path(DIR + "/missing.hex"));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_TRUE(all_erased());
+  EXPECT_EQ(PROGRAMM_SIZE, 77);
+
+  // A directory opens here but cannot be read: that is no successful read.
+  EXPECT_FALSE(read_path(DIR));
+  EXPECT_TRUE(all_erased());
+  EXPECT_EQ(PROGRAMM_SIZE, 77);
+}
+
+TEST_F(LoadHex, SizeFollowsFileOrderAndEndRecordStopsTheRead)
+{
+  // No end record: the end of the file ends the data.
+  EXPECT_TRUE(read(rec(0, 0x100, bytes(16, 0x40)) + "\n" + rec(0, 0, bytes(16, 0x80)) + "\n"));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x10);
+  EXPECT_EQ(image(0x100, 16), bytes(16, 0x40));
+  EXPECT_EQ(image(0, 16), bytes(16, 0x80));
+  EXPECT_TRUE(erased_except({{0, 0x10}, {0x100, 0x110}}));
+
+  // Whatever follows the end record is not read, not even bad records.
+  EXPECT_TRUE(read(rec(0, 0, {1}) + "\n" + END + "\n" + rec(0, 8, {2}) + "\n:zz\n"));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0], 1);
+  EXPECT_EQ(MEMORY_MAP[8], 0xFF);
+  EXPECT_EQ(PROGRAMM_SIZE, 1);
+
+  // The end record's own checksum is not checked.
+  EXPECT_TRUE(read(rec(0, 0, {1}) + "\n:00000001AA\n"));
+  EXPECT_FALSE(SHOWN);
+}
+
+TEST_F(LoadHex, SegmentRecordsPlaceDataAboveSixtyFourK)
+{
+  EXPECT_TRUE(read(segment(0x1000) + "\n" + rec(0, 0x10, {0xAB, 0xCD}) + "\n" + END));
+  EXPECT_EQ(image(0x10010, 2), (std::vector<unsigned char>{0xAB, 0xCD}));
+  EXPECT_TRUE(erased_outside(0x10010, 0x10012));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x10012);
+
+  // A segment record's checksum is not checked, nor its length.
+  EXPECT_TRUE(read(":020000021000EB\n" + rec(0, 0x20, {7}) + "\n:05000002080000\n" + rec(0, 0x20, {8})));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0x10020], 7);
+  EXPECT_EQ(MEMORY_MAP[0x8020], 8);
+
+  // A linear address record changes nothing; a later segment record does.
+  EXPECT_TRUE(read(rec(4, 0, {0, 1}) + "\n" + rec(0, 0x30, {9}) + "\n" + segment(0x1000) + "\n" +
+                   rec(4, 0, {0, 0}) + "\n" + rec(0, 0x30, {10}) + "\n" + segment(0) + "\n" +
+                   rec(0, 0x31, {11})));
+  EXPECT_EQ(MEMORY_MAP[0x30], 9);
+  EXPECT_EQ(MEMORY_MAP[0x10030], 10);
+  EXPECT_EQ(MEMORY_MAP[0x31], 11);
+  EXPECT_TRUE(erased_except({{0x30, 0x32}, {0x10030, 0x10031}}));
+
+  // A record reaching past 0xFFFF runs on into the next 64 KB instead of wrapping.
+  EXPECT_TRUE(read(rec(0, 0xFFFE, {1, 2, 3, 4})));
+  EXPECT_EQ(image(0xFFFE, 4), bytes(4, 1));
+  EXPECT_EQ(MEMORY_MAP[0], 0xFF);
+  EXPECT_EQ(PROGRAMM_SIZE, 0x10002);
+}
+
+TEST_F(LoadHex, TextVariantsOfTheSameImage)
+{
+  const std::string data = rec(0, 0x200, bytes(32, 0xE0));
+  std::string lower = data;
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  const std::string variants[] = {
+      data + "\r\n" + END + "\r\n",
+      lower + "\n" + END + "\n",
+      "\n\n  " + data + "  \t\r\n\r\n   " + END,
+      data + END,               // no line ends at all
+      data + "\r" + END + "\r", // old Macintosh line ends
+      // Scanner rules: blanks before every field, short fields end at a blank.
+      ": 20 200 0 " + data.substr(9),
+  };
+  for (const std::string& text : variants) {
+    EXPECT_TRUE(read(text)) << text;
+    EXPECT_FALSE(SHOWN) << text;
+    EXPECT_EQ(image(0x200, 32), bytes(32, 0xE0)) << text;
+    EXPECT_TRUE(erased_outside(0x200, 0x220)) << text;
+  }
+}
+
+TEST_F(LoadHex, SecondReadErasesTheFirstImage)
+{
+  EXPECT_TRUE(read(rec(0, 0x40, bytes(8, 1))));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x48);
+  EXPECT_TRUE(read(segment(0x20) + "\n" + END));
+  EXPECT_TRUE(all_erased());
+  EXPECT_EQ(PROGRAMM_SIZE, 0x48);
+}
+
+// A byte beyond the image is never written, and the read fails so that an
+// image that does not fit is not taken for a good one.
+TEST_F(LoadHex, DataBeyondTheImageFailsTheRead)
+{
+  PROGRAMM_SIZE = 5;
+  EXPECT_FALSE(read(segment(0x2000) + "\n" + rec(0, 0, {1}) + "\n" + END));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_TRUE(all_erased());
+  EXPECT_EQ(PROGRAMM_SIZE, 5);
+
+  // Straddling the end: the bytes that fit go in, then the read stops.
+  EXPECT_FALSE(read(segment(0x1000) + "\n" + rec(0, 0xFFFE, {1, 2, 3, 4}) + "\n" + END));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_EQ(image(0x1FFFE, 2), bytes(2, 1));
+  EXPECT_TRUE(erased_outside(0x1FFFE, 0x20000));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x20000);
+
+  // The highest address a file can name.
+  EXPECT_FALSE(read(segment(0xFFFF) + "\n" + rec(0, 0xFFFF, std::vector<unsigned char>(255, 0x5A))));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_TRUE(all_erased());
+
+  // Filling the image to its last byte is fine.
+  EXPECT_TRUE(read(segment(0x1000) + "\n" + rec(0, 0xFFF0, bytes(16, 0))));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(image(0x1FFF0, 16), bytes(16, 0));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x20000);
+}
+
+// A field without a hexadecimal digit where one is due (foreign characters,
+// or the end of the file) fails the read with the message.
+TEST_F(LoadHex, RecordWithForeignCharactersFails)
+{
+  const std::string good = rec(0, 0x10, {1, 2, 3, 4});   // :04001000 01020304 E2
+  for (size_t at = 1; at < good.size(); at += 2) {
+    std::string bad = good;
+    bad[at] = 'G';
+    EXPECT_FALSE(read(rec(0, 0, {9}) + "\n" + bad + "\n" + rec(0, 0x20, {5}) + "\n" + END))
+        << bad;
+    EXPECT_TRUE(SHOWN) << bad;
+    EXPECT_EQ(MEMORY_MAP[0x20], 0xFF) << "read went on after " << bad;
+    EXPECT_EQ(MEMORY_MAP[0], 9);
+  }
+  // Stray text containing a colon is no record either.
+  EXPECT_FALSE(read("Note: see below\n" + rec(0, 0, {1})));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_FALSE(read(rec(0, 0, {1}) + "\n:\n"));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_FALSE(read(segment(0x1000).substr(0, 9) + "xyz\n" + rec(0, 0, {1})));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0], 0xFF);
+}
+
+TEST_F(LoadHex, FileCutShortInsideARecordFails)
+{
+  const std::string records[] = {rec(0, 0x100, bytes(16, 0x30)), segment(0x1000),
+                                 rec(0, 0x10, {0xA1, 0xB2, 0xC3}), rec(0, 0x80, bytes(4, 0x90))};
+  std::string text;
+  std::vector<std::pair<size_t, size_t>> inside;   // from the colon to the last digit
+  for (const std::string& r : records) {
+    // A segment record's checksum is not checked: one digit of it will do.
+    size_t unchecked = r == records[1] ? 1 : 0;
+    inside.push_back({text.size() + 1, text.size() + r.size() - unchecked});
+    text += r + "\r\n";
+  }
+  for (size_t cut = 0; cut <= text.size(); cut++) {
+    bool cut_inside = false;
+    for (auto& [from, to] : inside) cut_inside |= cut >= from && cut < to;
+    bool ok = read(text.substr(0, cut));
+    EXPECT_EQ(ok, !cut_inside) << "cut at " << cut;
+    EXPECT_EQ(SHOWN, cut_inside) << "cut at " << cut;
+  }
+}
+
+TEST_F(LoadHex, GarbageAlwaysEnds)
+{
+  std::mt19937 rng(20240511);
+  std::string alphabet = "0123456789abcdefABCDEF::::  \r\n\tG";
+  alphabet += {'\0', '\xff', '\x80'};
+  for (int n = 0; n < 300; n++) {
+    size_t len = rng() % 3000;
+    std::string text(len, '\0');
+    for (char& c : text)
+      c = (n % 2) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
+    if (n % 3 == 0) text = rec(0, rng() & 0xFFFF, bytes(rng() % 40, rng())) + text;
+    int before = PROGRAMM_SIZE;
+    bool ok = read(text);
+    EXPECT_EQ(ok, !SHOWN);
+    EXPECT_LE(PROGRAMM_SIZE, static_cast<int>(IMAGE));
+    if (text.find(':') == std::string::npos) {
+      EXPECT_TRUE(ok);
+      EXPECT_EQ(PROGRAMM_SIZE, before);
+    }
+  }
+}
+
+TEST_F(LoadHex, HugeFilesEnd)
+{
+  // Sixteen megabytes of records writing the image over and over.
+  std::string block;
+  for (unsigned seg = 0; seg < 0x2000; seg += 0x1000) {
+    block += segment(seg) + "\n";
+    for (unsigned a = 0; a < 0x10000; a += 32) block += rec(0, a, bytes(32, a / 32)) + "\n";
+  }
+  std::string text;
+  while (text.size() < (16u << 20)) text += block;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(read(text));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x20000);
+  EXPECT_EQ(image(0x1FFE0, 32), bytes(32, 0xFF));
+
+  // Megabytes without a record, and one record whose fields never come.
+  EXPECT_TRUE(read(std::string(8u << 20, 'x')));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_FALSE(read(":" + std::string(8u << 20, ' ')));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_FALSE(read(":04000000" + std::string(8u << 20, '\n') + "01"));
+  EXPECT_TRUE(SHOWN);
+}
+
+// Random valid files read by objcopy into a binary image must give the same
+// bytes: records of type 00, 01 and 02, gaps, shuffled order, mixed case and
+// line ends.
+TEST_F(LoadHex, AgreesWithObjcopy)
+{
+  if (std::system("objcopy --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "objcopy missing";
+  std::mt19937 rng(7031);
+  for (int round = 0; round < 30; round++) {
+    std::vector<bool> used(IMAGE, false);
+    std::vector<std::string> records;
+    std::vector<unsigned> ends;   // one past each record's last byte, in record order
+    unsigned lo = IMAGE, hi = 0;
+    int blocks = 1 + rng() % 12;
+    for (int b = 0; b < blocks; b++) {
+      unsigned len = 1 + rng() % 700;
+      unsigned start = rng() % (IMAGE - len);
+      if (round == 0 && b == 0) start = 0, len = 600;
+      if (round == 0 && b == 1) start = IMAGE - 300, len = 300;
+      bool clash = false;
+      for (unsigned i = start; i < start + len; i++) clash |= used[i];
+      if (clash) continue;
+      for (unsigned i = start; i < start + len; i++) used[i] = true;
+      lo = std::min(lo, start);
+      hi = std::max(hi, start + len);
+      for (unsigned at = start; at < start + len;) {
+        unsigned n = std::min<unsigned>(1 + rng() % 32, start + len - at);
+        // Any segment that reaches the record without crossing 64 KB inside it.
+        unsigned seg_lo = at + n > 0x10000 ? (at + n - 0x10000 + 15) / 16 : 0;
+        unsigned seg = seg_lo + rng() % (at / 16 - seg_lo + 1);
+        std::vector<unsigned char> data(n);
+        for (auto& d : data) d = static_cast<unsigned char>(rng());
+        bool lower = rng() % 2;
+        records.push_back(segment(seg) + (lower ? "\n" : "\r\n") + rec(0, at - seg * 16, data, lower));
+        ends.push_back(at + n);
+        at += n;
+      }
+    }
+    std::vector<size_t> order(records.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    std::string text;
+    for (size_t i : order) text += records[i] + (rng() % 2 ? "\n" : "\r\n");
+    if (round % 4) text += END + "\n";
+
+    write(text, FILE_PATH);
+    std::string bin = DIR + "/image.bin";
+    std::string cmd = "objcopy -I ihex -O binary --gap-fill 0xff '" + FILE_PATH + "' '" + bin + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::ifstream in(bin, std::ios::binary);
+    std::vector<unsigned char> expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    ASSERT_TRUE(read_path(FILE_PATH)) << "round " << round;
+    EXPECT_FALSE(SHOWN);
+    ASSERT_EQ(expected.size(), hi - lo) << "round " << round;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), MEMORY_MAP + lo)) << "round " << round;
+    EXPECT_TRUE(erased_outside(lo, hi)) << "round " << round;
+    EXPECT_EQ(PROGRAMM_SIZE, static_cast<int>(ends[order.back()])) << "round " << round;
+  }
+}
+
+} // namespace
