@@ -1,0 +1,36 @@
+// UDP over IPv4 for the device link: the only code that sees socket headers.
+//
+// Addresses are IPv4 numbers in host byte order (192.0.2.1 is 0xC0000201);
+// ports are host order too. Sockets are plain descriptors, -1 meaning none.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+constexpr uint32_t IPV4_BROADCAST = 0xFFFFFFFFu;  // 255.255.255.255
+
+// A new UDP socket, or -1.
+int udp_open();
+// Binds to the wildcard address on port. No address reuse: a port that
+// another socket holds makes this fail, which is what the link relies on.
+bool udp_bind(int s, uint16_t port);
+// Receive time-out in milliseconds (0 waits for ever).
+bool udp_set_timeout(int s, unsigned ms);
+bool udp_set_broadcast(int s);
+// Bytes sent, or -1.
+int udp_send(int s, const void* buf, size_t n, uint32_t addr, uint16_t port);
+// Bytes received (a datagram longer than n is cut to n), or -1 on time-out or
+// error. The sender's address and port go to from_addr / from_port when given.
+int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port);
+void udp_close(int s);
+
+// Strict dotted quad: four decimal octets 0..255 without leading zeros,
+// optionally followed by blanks (discovery pads addresses to 16 characters).
+// Anything else is refused and *out is left alone.
+bool parse_ipv4(const char* text, uint32_t* out);
+// "%d.%d.%d.%d" into out, which holds at least 16 bytes.
+void format_ipv4(uint32_t addr, char* out);
+
+}  // namespace plat
