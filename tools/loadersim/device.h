@@ -1,0 +1,76 @@
+// The simulated loader: what one device does with one datagram.
+//
+// Kept apart from sockets and files so that the rules of the device stand in
+// one place; main.cpp feeds it datagrams and sends back what it answers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int SIM_MEMORY_SIZE = 131072;
+
+struct sim_config {
+  char model[8];
+  uint8_t name[16];
+  uint8_t version = 12;
+  uint8_t mac[6];
+  char password[16];
+  int page_size = 0;  // 0: by model
+  double drop_percent = 0;
+  uint32_t seed = 1;
+  bool twice = false;
+  int corrupt_reads = 0;
+  bool never_enter = false;
+  bool refuse_mac = false;
+  double silent_after_enter = 0;  // seconds
+  long die_after_pages = -1;      // -1: never
+  bool die_exits = false;
+  bool password_sig_set = false;
+  char password_sig[8];
+  bool mac_sig_set = false;
+  char mac_sig[8];
+  bool identify_flags_set = false;
+  uint16_t identify_flags = 0;
+  unsigned reply_delay_ms = 0;
+
+  sim_config();
+  int effective_page_size() const;
+};
+
+// What became of a datagram; the name goes into the request log.
+enum class sim_outcome { answered, refused, ignored, dropped, silent, dead, died };
+const char* outcome_name(sim_outcome o);
+
+class sim_device {
+ public:
+  explicit sim_device(const sim_config& cfg);
+
+  // Handles one received datagram at monotonic time now_ms; the replies to
+  // send back (zero, one, or two with --twice) are appended to out.
+  sim_outcome handle(const uint8_t* buf, int len, uint32_t now_ms,
+                     std::vector<std::vector<uint8_t>>& out);
+
+  std::vector<uint8_t> memory;     // main memory
+  std::vector<uint8_t> sp_memory;  // coprocessor memory
+  bool memory_dirty = false;
+  bool sp_memory_dirty = false;
+  bool programming = false;
+  bool authorized = false;
+  bool dead = false;
+  long pages_written = 0;
+  uint8_t mac[6];
+
+ private:
+  bool roll_drop();
+  std::vector<uint8_t> reply(const char* sig, uint16_t flags, const uint8_t* data, int n);
+  // Silence runs until silent_until_; wrap-safe comparison against now.
+  bool silent_at(uint32_t now_ms) const;
+
+  sim_config cfg_;
+  uint32_t rng_;
+  uint32_t packet_ = 0;
+  int corrupt_left_;
+  bool silent_ = false;
+  uint32_t silent_until_ = 0;
+};
