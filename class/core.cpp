@@ -538,7 +538,7 @@ twindow::twindow(int x, int y, int len, int down, const char* caption, char type
   finish(create_window(caption, style, x, y, ow, oh, owned ? THWND : nullptr, nullptr, nullptr), true);
 }
 
-twindow::twindow(int len, int down, char type) {
+twindow::twindow(int len, int down, int type) {
   begin(len, down);
   int ow, oh, x = CW_USEDEFAULT, y = CW_USEDEFAULT;
   bool owned = THWND != nullptr;
@@ -553,7 +553,7 @@ twindow::twindow(int len, int down, char type) {
   finish(create_window("", style, x, y, ow, oh, owned ? THWND : nullptr, nullptr, nullptr), false);
 }
 
-twindow::twindow(int x, int y, int len, int down, char type) {
+twindow::twindow(int x, int y, int len, int down, int type) {
   begin(len, down);
   int ow, oh;
   bool owned = THWND != nullptr;

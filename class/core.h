@@ -165,8 +165,8 @@ class twindow {
 
   twindow(int len, int down, const char* caption, char type = 0, int menu = 0);
   twindow(int x, int y, int len, int down, const char* caption, char type = 0, int menu = 0);
-  twindow(int len, int down, char type);
-  twindow(int x, int y, int len, int down, char type);
+  twindow(int len, int down, int type);
+  twindow(int x, int y, int len, int down, int type);
   ~twindow();
   twindow(const twindow&) = delete;
   twindow& operator=(const twindow&) = delete;
