@@ -3,3 +3,4 @@
 #pragma once
 
 #include "bcp/wait.h"
+#include "bcp/progress.h"
