@@ -59,6 +59,12 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
   return (int)r;
 }
 
+void udp_drain(int s) {
+  char buf[1];
+  for (int i = 0; i < 4096; i++)
+    if (recv(s, buf, sizeof buf, MSG_DONTWAIT) < 0) return;
+}
+
 void udp_close(int s) {
   if (s >= 0) close(s);
 }

@@ -24,6 +24,8 @@ int udp_send(int s, const void* buf, size_t n, uint32_t addr, uint16_t port);
 // Bytes received (a datagram longer than n is cut to n), or -1 on time-out or
 // error. The sender's address and port go to from_addr / from_port when given.
 int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port);
+// Throws away every datagram already waiting, without waiting for more.
+void udp_drain(int s);
 void udp_close(int s);
 
 // Strict dotted quad: four decimal octets 0..255 without leading zeros,

@@ -133,7 +133,7 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
       return sim_outcome::died;
     }
     const uint64_t end = ((uint64_t)req.page_number + 1) * (uint64_t)ps;
-    if (!programming || !authorized || end > (uint64_t)SIM_MEMORY_SIZE ||
+    if ((!programming && !cfg_.pages_anytime) || !authorized || end > (uint64_t)SIM_MEMORY_SIZE ||
         len < HOST_DATA_HEADER + ps) {
       r = reply(cfg_.model, 0, nullptr, 0);
       result = sim_outcome::refused;
@@ -146,7 +146,7 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
     }
   } else if (kind == REQ_READ_PAGE) {
     const uint64_t end = ((uint64_t)req.page_number + 1) * (uint64_t)ps;
-    if (!programming || !authorized || end > (uint64_t)SIM_MEMORY_SIZE ||
+    if ((!programming && !cfg_.pages_anytime) || !authorized || end > (uint64_t)SIM_MEMORY_SIZE ||
         len < HOST_DATA_HEADER) {
       r = reply(cfg_.model, 0, nullptr, 0);
       result = sim_outcome::refused;

@@ -22,6 +22,7 @@ struct sim_config {
   bool twice = false;
   int corrupt_reads = 0;
   bool never_enter = false;
+  bool pages_anytime = false;  // page requests need the password only
   bool refuse_mac = false;
   double silent_after_enter = 0;  // seconds
   long die_after_pages = -1;      // -1: never

@@ -57,6 +57,8 @@ static const char HELP[] =
     "  --corrupt-reads N        invert the last byte of the first N page read-backs\n"
     "  --never-enter            take the password but answer 'enter programming\n"
     "                           mode' with RSP_OK only, and never enter it\n"
+    "  --pages-anytime          accept page writes and reads after the password\n"
+    "                           alone, without programming mode\n"
     "  --refuse-mac             answer 'set MAC' without RSP_OK; the MAC stays\n"
     "  --silent-after-enter S   after confirming programming mode, ignore every\n"
     "                           datagram for S seconds (fractions allowed)\n"
@@ -220,7 +222,7 @@ static void log_request(FILE* log, uint32_t t, const sockaddr_in& from, const ui
 
 enum {
   OPT_MODEL = 256, OPT_NAME, OPT_VERSION, OPT_MAC, OPT_PASSWORD, OPT_PAGE_SIZE, OPT_PORT,
-  OPT_BIND, OPT_DROP, OPT_SEED, OPT_TWICE, OPT_REPLY_DELAY, OPT_CORRUPT, OPT_NEVER_ENTER,
+  OPT_BIND, OPT_DROP, OPT_SEED, OPT_TWICE, OPT_REPLY_DELAY, OPT_CORRUPT, OPT_NEVER_ENTER, OPT_PAGES_ANYTIME,
   OPT_REFUSE_MAC, OPT_SILENT, OPT_DIE, OPT_DIE_EXITS, OPT_PASSWORD_SIG, OPT_MAC_SIG,
   OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STATE, OPT_HELP
 };
@@ -242,6 +244,7 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
       {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
       {"corrupt-reads", required_argument, nullptr, OPT_CORRUPT},
       {"never-enter", no_argument, nullptr, OPT_NEVER_ENTER},
+      {"pages-anytime", no_argument, nullptr, OPT_PAGES_ANYTIME},
       {"refuse-mac", no_argument, nullptr, OPT_REFUSE_MAC},
       {"silent-after-enter", required_argument, nullptr, OPT_SILENT},
       {"die-after-pages", required_argument, nullptr, OPT_DIE},
@@ -309,6 +312,7 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         cfg.corrupt_reads = (int)v;
         break;
       case OPT_NEVER_ENTER: cfg.never_enter = true; break;
+      case OPT_PAGES_ANYTIME: cfg.pages_anytime = true; break;
       case OPT_REFUSE_MAC: cfg.refuse_mac = true; break;
       case OPT_SILENT:
         if (!parse_double(optarg, 3600, &cfg.silent_after_enter)) return fail("seconds", optarg);

@@ -1,0 +1,225 @@
+// Programming mode and MAC assignment against the loader simulator on a
+// private segment.
+#include <cstring>
+#include <string>
+
+#include "class/class.h"
+#include "netdvc/netdvc.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "tests/device/segment.h"
+
+using devtest::host_scope;
+using devtest::knobs;
+using devtest::request_entry;
+using devtest::segment;
+
+namespace {
+
+const uint16_t PORT = 48900;
+
+void use_password(const char* p) {
+  std::memset(DEV_PASS, 0, sizeof DEV_PASS);
+  std::strncpy(DEV_PASS, p, sizeof DEV_PASS - 1);
+}
+
+int count_flags(const std::vector<request_entry>& log, int flags) {
+  int n = 0;
+  for (auto& r : log) n += r.flags == flags;
+  return n;
+}
+
+// Esc codes waiting in the ring: each message box shown takes one.
+void queue_escapes(int n) {
+  static int instance;
+  static bool reg = false;
+  if (!reg) reg_class("VeskorDeviceTest", &instance, 1);
+  reg = true;
+  for (int i = 0; i < n; i++) set_key(27, nullptr, 0, 0, 0);
+}
+
+int escapes_left() {
+  int n = 0;
+  for (int i = CURRENT; i != LAST; i = (i + 1) % KEY_RING) n += KEY[i].code == 27;
+  return n;
+}
+
+TEST(ProgrammingMode, RightPasswordEntersAndLeaves) {
+  segment seg(1, {"--password", "secret"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("secret__________");
+  std::string ip = seg.device_ip(0);
+  uint32_t t0 = plat::tick();
+  EXPECT_TRUE(set_programm_mode(ip.c_str(), PORT));
+  EXPECT_LT(plat::tick() - t0, 1000u);
+  auto log = seg.requests(0);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0].flags, REQ_IDENTIFY);
+  EXPECT_EQ(log[0].len, 10);
+  EXPECT_EQ(log[1].flags, REQ_PASSWORD);
+  EXPECT_EQ(log[1].len, 526);
+  EXPECT_EQ(log[2].flags, REQ_ENTER_PROGRAMM);
+  EXPECT_EQ(log[0].from, std::string("192.0.2.1:48900")) << "sent from the port it sends to";
+  EXPECT_TRUE(check_device_found(ip.c_str(), PORT));
+  EXPECT_TRUE(exit_programm_mode(ip.c_str(), PORT));
+  EXPECT_EQ(count_flags(seg.requests(0), REQ_EXIT_PROGRAMM), 1);
+}
+
+TEST(ProgrammingMode, WrongPasswordIsReportedEveryPassAndFailsWithinTheBudget) {
+  segment seg(1, {"--password", "secret"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("wrong___________");
+  queue_escapes(40);
+  uint32_t t0 = plat::tick();
+  EXPECT_FALSE(set_programm_mode(seg.device_ip(0).c_str(), PORT));
+  uint32_t took = plat::tick() - t0;
+  EXPECT_GE(took, 1000u);
+  EXPECT_LT(took, 1500u);
+  int shown = 40 - escapes_left();
+  int passwords = count_flags(seg.requests(0), REQ_PASSWORD);
+  EXPECT_GE(passwords, 3);
+  EXPECT_EQ(shown, passwords) << "one message per refused pass";
+  EXPECT_EQ(count_flags(seg.requests(0), REQ_ENTER_PROGRAMM), 0);
+}
+
+TEST(ProgrammingMode, DeviceThatNeverConfirmsIsAskedAgainForOneSecond) {
+  segment seg(1, {"--never-enter"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  uint32_t t0 = plat::tick();
+  EXPECT_FALSE(set_programm_mode(seg.device_ip(0).c_str(), PORT));
+  EXPECT_GE(plat::tick() - t0, 1000u);
+  auto log = seg.requests(0);
+  int enters = count_flags(log, REQ_ENTER_PROGRAMM);
+  EXPECT_GE(enters, 2);
+  EXPECT_EQ(count_flags(log, REQ_IDENTIFY), enters) << "every pass starts again from identify";
+  EXPECT_EQ(count_flags(log, REQ_PASSWORD), enters);
+}
+
+TEST(ProgrammingMode, CheckFindsTheDeviceWhenItsSilenceEnds) {
+  segment seg(1, {"--silent-after-enter", "2"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  std::string ip = seg.device_ip(0);
+  ASSERT_TRUE(set_programm_mode(ip.c_str(), PORT));
+  uint32_t t0 = plat::tick();
+  EXPECT_TRUE(check_device_found(ip.c_str(), PORT));
+  uint32_t took = plat::tick() - t0;
+  EXPECT_GE(took, 1500u);
+  EXPECT_LT(took, 4000u);
+  EXPECT_GE(count_flags(seg.requests(0), REQ_IDENTIFY), 4) << "asked about twice a second";
+}
+
+TEST(ProgrammingMode, SlowCheckGivesUpAfterThirtySeconds) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  ASSERT_TRUE(seg.stop_device(0));
+  uint32_t t0 = plat::tick();
+  EXPECT_FALSE(check_device_found(seg.device_ip(0).c_str(), PORT));
+  uint32_t took = plat::tick() - t0;
+  EXPECT_GE(took, 30000u);
+  EXPECT_LT(took, 31000u);
+  t0 = plat::tick();
+  EXPECT_FALSE(exit_programm_mode(seg.device_ip(0).c_str(), PORT));
+  took = plat::tick() - t0;
+  EXPECT_GE(took, 8000u);
+  EXPECT_LT(took, 8500u);
+}
+
+TEST(Link, BadAddressOrBusyPortFailsAtOnceWithoutSending) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  const unsigned char mac[6] = {1, 2, 3, 4, 5, 6};
+  for (const char* bad : {"", "192.0.2", "192.0.2.10.1", "192.0.2.256", "host", "192.0.2.10x", " 192.0.2.10"}) {
+    uint32_t t0 = plat::tick();
+    EXPECT_FALSE(set_programm_mode(bad, PORT)) << bad;
+    EXPECT_FALSE(set_mac(bad, PORT, mac)) << bad;
+    EXPECT_FALSE(exit_programm_mode(bad, PORT)) << bad;
+    EXPECT_LT(plat::tick() - t0, 50u) << bad;
+  }
+  // Discovery pads addresses with blanks: still good.
+  std::string padded = seg.device_ip(0);
+  padded.resize(16, ' ');
+  EXPECT_TRUE(set_programm_mode(padded.c_str(), PORT));
+  size_t before = seg.requests(0).size();
+
+  int holder = plat::udp_open();
+  ASSERT_TRUE(plat::udp_bind(holder, PORT));
+  uint32_t t0 = plat::tick();
+  EXPECT_FALSE(set_programm_mode(seg.device_ip(0).c_str(), PORT));
+  EXPECT_FALSE(check_device_found(seg.device_ip(0).c_str(), PORT));
+  EXPECT_FALSE(set_mac(seg.device_ip(0).c_str(), PORT, mac));
+  EXPECT_LT(plat::tick() - t0, 50u);
+  plat::udp_close(holder);
+  plat::sleep_ms(100);
+  EXPECT_EQ(seg.requests(0).size(), before) << "nothing sent while the port was busy";
+  EXPECT_EQ(plat::cursor_id(plat::get_cursor()), IDC_ARROW) << "the hourglass is gone";
+}
+
+TEST(Link, ValidReplyFromAnotherAddressIsTaken) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  // A second address on the device: requests go there, answers come from
+  // the device's first address.
+  ASSERT_EQ(std::system(("ip netns exec " + seg.device_netns(0) + " ip addr add 192.0.2.99/24 dev eth0").c_str()), 0);
+  host_scope host(seg);
+  use_password("________________");
+  EXPECT_TRUE(set_programm_mode("192.0.2.99", PORT));
+}
+
+TEST(Mac, StoredConfirmedAndReportedByIdentify) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  const unsigned char mac[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x02};
+  EXPECT_TRUE(set_mac(seg.device_ip(0).c_str(), PORT, mac));
+  auto log = seg.requests(0);
+  ASSERT_EQ(count_flags(log, REQ_SET_MAC), 1);
+  for (auto& r : log)
+    if (r.flags == REQ_SET_MAC) {
+      EXPECT_EQ(r.len, 20);
+      EXPECT_EQ(r.mac, "5A:3C:19:11:46:02");
+      EXPECT_EQ(r.page, 0);
+    }
+}
+
+TEST(Mac, RefusedOrForeignConfirmationFailsAfterOneSecondOfRetries) {
+  segment seg(std::vector<knobs>{{"--refuse-mac"}, {"--foreign-mac-signature"}});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  const unsigned char mac[6] = {0, 0, 0, 0, 0, 0};
+  for (int k = 0; k < 2; k++) {
+    uint32_t t0 = plat::tick();
+    EXPECT_FALSE(set_mac(seg.device_ip(k).c_str(), PORT, mac)) << k;
+    EXPECT_GE(plat::tick() - t0, 1000u);
+    auto log = seg.requests(k);
+    int stores = count_flags(log, REQ_SET_MAC);
+    EXPECT_GE(stores, 2) << k;
+    EXPECT_EQ(count_flags(log, REQ_IDENTIFY), stores) << "each pass starts from identify";
+  }
+}
+
+TEST(Link, DoubledAnswersAreNotTakenForTheNextRequest) {
+  segment seg(1, {"--twice", "--password", "secret"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  // The doubled answer to identify carries RSP_OK; it must not pass for the
+  // answer to a wrong password.
+  use_password("wrong___________");
+  queue_escapes(40);
+  EXPECT_FALSE(set_programm_mode(seg.device_ip(0).c_str(), PORT));
+  EXPECT_EQ(count_flags(seg.requests(0), REQ_ENTER_PROGRAMM), 0);
+  use_password("secret__________");
+  EXPECT_TRUE(set_programm_mode(seg.device_ip(0).c_str(), PORT));
+}
+
+}  // namespace
