@@ -6,4 +6,6 @@
 #include "class/core.h"
 #include "class/date.h"
 #include "class/draw.h"
+#include "class/button.h"
+#include "class/check.h"
 #include "class/dialogs.h"
