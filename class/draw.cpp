@@ -294,6 +294,12 @@ tbitmap::~tbitmap() {
 }
 
 tbitmap& tbitmap::operator<<(int id) {
+  // Our pictures may be partly transparent: the old one must not show
+  // through the new one, so its place is erased at the next repaint.
+  if (VISIBLE && LEN > 0 && DOWN > 0) {
+    plat::rect r = {x(), y(), x() + LEN, y() + DOWN};
+    plat::invalidate(hwnd, &r, true);
+  }
   plat::free_picture(BITMAP);
   BITMAP = plat::load_picture(id);
   size_bitmap(&LEN, &DOWN, BITMAP);
