@@ -254,6 +254,17 @@ bool clipboard_get(std::string& cp1251);
 // A short tone; silently nothing where there is no sound device.
 void beep();
 
+// ---- child processes ----------------------------------------------------
+// Full path of an executable found on PATH (or name itself when it holds a
+// '/'), empty when there is none.
+std::string find_program(const char* name);
+// Runs argv[0] (a full path) with argv, stdin and stderr on /dev/null, and
+// waits for it. out receives its standard output, at most limit bytes. True
+// when the program ran and exited by itself (exit_code gets its status);
+// false when it could not start or died of a signal.
+bool run_capture(const char* const argv[], std::string& out, int* exit_code,
+                 size_t limit = 65536);
+
 // ---- session ----------------------------------------------------------
 // SIGTERM, SIGHUP and SIGINT become an end-of-session query to the newest
 // window the next time the pump runs (a second signal before that ends the
