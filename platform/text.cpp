@@ -111,6 +111,16 @@ uint32_t tick() {
   return (uint32_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// ts advanced by ms milliseconds.
+static void add_ms(struct timespec& ts, unsigned ms) {
+  ts.tv_sec += ms / 1000;
+  ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec++;
+    ts.tv_nsec -= 1000000000L;
+  }
+}
+
 void sleep_ms(unsigned ms) {
   // The device link's pauses are short and many (two per firmware page), so
   // they are kept exact: sleep to just before the deadline, then wait out
@@ -120,12 +130,7 @@ void sleep_ms(unsigned ms) {
   (void)tight;
   struct timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec++;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  add_ms(deadline, ms);
   struct timespec early = deadline;
   early.tv_nsec -= 200000L;
   if (early.tv_nsec < 0) {
@@ -172,12 +177,7 @@ int sem_wait(semaphore* s, int timeout_ms) {
     }
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += timeout_ms / 1000;
-    ts.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-      ts.tv_sec++;
-      ts.tv_nsec -= 1000000000L;
-    }
+    add_ms(ts, (unsigned)timeout_ms);
     return sem_timedwait(s->named, &ts) == 0 ? 0 : WAIT_TIMEOUT_CODE;
   }
   std::unique_lock<std::mutex> lock(s->m);
