@@ -66,12 +66,21 @@ void widen_to_text(twindow& w) {
 
 }  // namespace
 
+// The body both boxes share: popup, picture, measured text, widened to fit.
+struct dialog_box {
+  std::string shown;
+  twindow w;
+  tbitmap picture;
+  ttext label;
+  dialog_box(const char* text, int picture_id)
+      : shown(fitted_text(text)), w(BOX_LEN, BOX_DOWN, 0), picture(4, 4, picture_id),
+        label(TEXT_X, TEXT_Y, shown.c_str(), -1) {
+    widen_to_text(w);
+  }
+};
+
 void message(const char* text) {
-  std::string shown = fitted_text(text);
-  twindow w(BOX_LEN, BOX_DOWN, (char)0);
-  tbitmap picture(4, 4, 230);
-  ttext label(TEXT_X, TEXT_Y, shown.c_str(), -1);
-  widen_to_text(w);
+  dialog_box box(text, 230);
   thbutton ok(-94, -23, 232, SD_OK, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
   plat::beep();
   int ticks = 0;
@@ -83,11 +92,7 @@ void message(const char* text) {
 }
 
 int yes_no(const char* text) {
-  std::string shown = fitted_text(text);
-  twindow w(BOX_LEN, BOX_DOWN, (char)0);
-  tbitmap picture(4, 4, 228);
-  ttext label(TEXT_X, TEXT_Y, shown.c_str(), -1);
-  widen_to_text(w);
+  dialog_box box(text, 228);
   thbutton yes(-186, -23, 232, SD_YES, 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
   thbutton no(XBT + 2, -23, 234, SD_NO, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
   plat::beep();

@@ -884,26 +884,22 @@ void inject_text(void* hwnd, const char* cp1251) {
   push(e);
 }
 
-void inject_close(void* hwnd) {
+// A window event of the kind the window manager sends.
+static void inject_window_event(void* hwnd, Uint8 event) {
   window* w = find_window(hwnd);
   if (!w) return;
   SDL_Event e;
   SDL_zero(e);
   e.type = SDL_WINDOWEVENT;
   e.window.windowID = w->sdl_id;
-  e.window.event = SDL_WINDOWEVENT_CLOSE;
+  e.window.event = event;
   push(e);
 }
 
+void inject_close(void* hwnd) { inject_window_event(hwnd, SDL_WINDOWEVENT_CLOSE); }
+
 void inject_focus(void* hwnd, bool gained) {
-  window* w = find_window(hwnd);
-  if (!w) return;
-  SDL_Event e;
-  SDL_zero(e);
-  e.type = SDL_WINDOWEVENT;
-  e.window.windowID = w->sdl_id;
-  e.window.event = gained ? SDL_WINDOWEVENT_FOCUS_GAINED : SDL_WINDOWEVENT_FOCUS_LOST;
-  push(e);
+  inject_window_event(hwnd, gained ? SDL_WINDOWEVENT_FOCUS_GAINED : SDL_WINDOWEVENT_FOCUS_LOST);
 }
 
 }  // namespace plat
