@@ -282,3 +282,44 @@ void inject_close(void* hwnd);
 void inject_focus(void* hwnd, bool gained);
 
 }  // namespace plat
+
+// ---- settings hive (the registry) ------------------------------------------
+// Predefined roots. Each root is one REGEDIT4 text file: HKEY_CURRENT_USER
+// under ${XDG_CONFIG_HOME:-~/.config}/veskor/, HKEY_LOCAL_MACHINE a system
+// file (read-only for ordinary users). Keys created volatile live in a file
+// under $XDG_RUNTIME_DIR and vanish at reboot.
+#define HKEY_CLASSES_ROOT ((void*)(uintptr_t)0x80000000u)
+#define HKEY_CURRENT_USER ((void*)(uintptr_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((void*)(uintptr_t)0x80000002u)
+
+enum : unsigned { REG_NONE = 0, REG_SZ = 1, REG_EXPAND_SZ = 2, REG_BINARY = 3, REG_DWORD = 4, REG_MULTI_SZ = 7 };
+enum : unsigned { KEY_READ = 0x20019, KEY_WRITE = 0x20006, KEY_ALL_ACCESS = 0xF003F, KEY_WOW64_64KEY = 0x0100 };
+enum : unsigned { REG_OPTION_NON_VOLATILE = 0, REG_OPTION_VOLATILE = 1 };
+// Results of the hive calls (0 is success).
+enum : long {
+  ERROR_SUCCESS = 0, ERROR_FILE_NOT_FOUND = 2, ERROR_ACCESS_DENIED = 5, ERROR_INVALID_HANDLE = 6,
+  ERROR_INVALID_PARAMETER = 87, ERROR_MORE_DATA = 234, ERROR_BADDB = 1009, ERROR_WRITE_FAULT = 29,
+};
+
+namespace plat {
+// Key paths use '\' between their parts, names and texts are cp1251; what
+// is stored on disk is UTF-8. Opening a key that exists in a file which
+// cannot be written (or cannot be parsed) succeeds only for reading: the
+// access asked for must then not include writing, else ERROR_ACCESS_DENIED.
+// A file that cannot be parsed is never overwritten.
+long reg_open_key(void* root, const char* path, unsigned access, void** key);
+// Opens the key, creating it (and the parts of its path) when missing.
+long reg_create_key(void* root, const char* path, unsigned options, unsigned access, void** key);
+// size: in, the room in data; out, the bytes the value holds. A value that
+// does not fit gives ERROR_MORE_DATA and leaves data untouched; data null
+// asks only for type and size. type may be null.
+long reg_query_value(void* key, const char* name, unsigned* type, unsigned char* data, unsigned* size);
+long reg_set_value(void* key, const char* name, unsigned type, const unsigned char* data, unsigned size);
+long reg_delete_value(void* key, const char* name);
+long reg_close_key(void* key);
+// Holds the cross-process lock of the key's file from reg_lock to
+// reg_unlock, so that a read and the write that depends on it are one step
+// for every process (the hive's own writes nest inside it). Nesting counts.
+bool reg_lock(void* key);
+void reg_unlock(void* key);
+}  // namespace plat
