@@ -9,3 +9,5 @@
 #include "class/button.h"
 #include "class/check.h"
 #include "class/dialogs.h"
+#include "class/dbase.h"
+#include "class/query.h"
