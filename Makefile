@@ -1,10 +1,10 @@
-# The commands a newcomer uses: run, test, asan, demo, bench.
+# The commands a newcomer uses: run, test, asan, demo, bench, package.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build run test asan bench demo clean
+.PHONY: all setup build run test asan bench demo package clean
 
 all: build
 
@@ -36,6 +36,10 @@ bench: build
 
 demo: build
 	@if [ -x scripts/demo ]; then scripts/demo $(BUILD); else $(BUILD)/bin/veskor; fi
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/veskor_*_amd64.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
