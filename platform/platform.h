@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Window messages delivered to the window procedure.
@@ -281,6 +282,16 @@ void inject_text(void* hwnd, const char* cp1251);
 void inject_close(void* hwnd);
 void inject_focus(void* hwnd, bool gained);
 
+}  // namespace plat
+
+// ---- files ------------------------------------------------------------------
+namespace plat {
+// Opens a file named by a cp1251 path for reading in binary mode. Only a
+// regular file of at most max_size bytes is opened: anything else (a
+// directory, a FIFO, a device such as /dev/zero, a file too large) gives null
+// at once with *refused set, so the caller can tell it from a file that is
+// not there or cannot be opened (null, *refused false).
+FILE* open_file_read(const char* cp1251_path, long max_size, bool* refused = nullptr);
 }  // namespace plat
 
 // ---- settings hive (the registry) ------------------------------------------
