@@ -205,6 +205,17 @@ void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
   KEY_SYNC.free(1);
 }
 
+void unget_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
+  KEY_SYNC.wait(-1);
+  int prev = (CURRENT + KEY_RING - 1) % KEY_RING;
+  // A full ring keeps what is pending, as set_key does.
+  if (prev != LAST) {
+    KEY[prev] = tkey{code, hwnd, lparam, wparam, msg};
+    CURRENT = prev;
+  }
+  KEY_SYNC.free(1);
+}
+
 int get_key() {
   if (END_SESSION) return 384;
   if (CURRENT == LAST) return 0;

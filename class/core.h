@@ -131,6 +131,10 @@ int getkey();
 int getk();
 int get_key();
 void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg);
+// Puts an entry back at the front of the ring, to be read next: a control
+// that took an event meant for another one hands it on ahead of whatever
+// arrived after it (a press goes back before its own release).
+void unget_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg);
 void test_mouse(unsigned buttons, long lparam);
 int message(_object* first, int code);
 void paint(_object* first, void* hwnd, void* hdc);
