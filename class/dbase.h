@@ -140,13 +140,18 @@ class tdbase {
   void blank_buffer();
 
  protected:
+  bool FILE_STORE;  // this is the file store itself, not a derived one
+  int CACHE_COUNT;  // records the cache window really holds
+
   // File store internals.
-  int open_file(bool exclusive_hold);
+  int open_file(bool create);
   void close_file(int h);
   int header_word(int offset);
+  int add_header_word(int offset, int add);
   void set_header_word(int offset, int value);
   void compact();
-  bool in_cache(int rec) const;
+  // The cache slot of rec, null when rec is outside the window.
+  char* cached(int rec);
 };
 
 // The memory store. It keeps one pointer per record in a fixed table inside

@@ -294,6 +294,26 @@ namespace plat {
 FILE* open_file_read(const char* cp1251_path, long max_size, bool* refused = nullptr);
 }  // namespace plat
 
+// ---- record files ------------------------------------------------------------
+// The files of the record bases. Paths are cp1251. An open file is held with
+// the file's cross-process lock, one holder at a time (two opens in one
+// process exclude each other too), until it is closed.
+namespace plat {
+enum : int { DBF_FAILED = -1, DBF_BUSY = -2 };
+// Opens the file for reading and writing, or for reading alone when writing
+// is not permitted (*read_only is then set); create makes a missing file.
+// A handle >= 0, DBF_BUSY while another holder has the file (try again),
+// DBF_FAILED when it cannot be opened at all.
+int dbf_open(const char* path, bool create, bool* read_only);
+void dbf_close(int h);
+long long dbf_length(int h);  // -1 on error
+// Bytes moved (fewer at the end of the file), -1 on error.
+int dbf_read(int h, long long offset, void* data, int n);
+int dbf_write(int h, long long offset, const void* data, int n);
+bool dbf_truncate(int h, long long length);
+bool dbf_delete(const char* path);
+}  // namespace plat
+
 // ---- settings hive (the registry) ------------------------------------------
 // Predefined roots. Each root is one REGEDIT4 text file: HKEY_CURRENT_USER
 // under ${XDG_CONFIG_HOME:-~/.config}/veskor/, HKEY_LOCAL_MACHINE a system
