@@ -11,3 +11,4 @@
 #include "class/dialogs.h"
 #include "class/dbase.h"
 #include "class/query.h"
+#include "class/grid.h"

@@ -1,0 +1,1264 @@
+#include "class/grid.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "class/query.h"
+#include "platform/platform.h"
+
+int GL_ID = 1000000;
+
+namespace {
+
+const int ROW = 15;     // row pitch
+const int HEAD = 18;    // header height
+const int BAR = 16;     // scroll bar thickness
+
+bool mouse_code(int code) { return code >= 400 && code <= 404; }
+
+// Moves an arrow button and its parts by the bar's offsets. Set directly:
+// tbut::move would paint at every step of a relayout.
+void shift_button(tbut* b, int dx, int dy) {
+  b->XSM = dx;
+  b->YSM = dy;
+  if (b->BMP) {
+    b->BMP->XSM = dx;
+    b->BMP->YSM = dy;
+  }
+  if (b->BRD) {
+    b->BRD->XSM = dx;
+    b->BRD->YSM = dy;
+  }
+}
+
+void place(tobject* o, int x, int y, int len, int down) {
+  o->X = x;
+  o->Y = y;
+  o->LEN = len;
+  o->DOWN = down;
+}
+
+void paint_part(tobject* o, void* dc) {
+  if (o->VISIBLE) o->paint(dc);
+}
+
+// Thumb length and start along a track of length track starting at start.
+void thumb(int start, int track, int max, int pos, int* a, int* from) {
+  if (track < 0) track = 0;
+  if (max < 2) {
+    *a = track;
+    *from = start;
+    return;
+  }
+  int len = track / max;
+  if (len < 16) len = track <= 16 ? track - 2 : 16;
+  if (len < 0) len = 0;
+  *a = len;
+  *from = start + pos * (track - len) / (max - 1);
+}
+
+// The position a dragged thumb asks for; false when it asks for nothing
+// new (the same position, or past an end the bar already sits on).
+bool drag_position(int pointer, int start, int track, int a, int max, int pos, int* out) {
+  if (track - a <= 0) return false;
+  int p = (pointer - start - a / 2) * max / (track - a);
+  if (p < 0) p = 0;
+  if (p > max - 1) p = max - 1;
+  if (p == pos) return false;
+  *out = p;
+  return true;
+}
+
+}  // namespace
+
+// ---- tvsb ---------------------------------------------------------------------------
+
+tvsb::tvsb(int x, int y, int down, int key)
+    : KEY(key), KEY_BASE(GL_ID), STEP(4), MAX(0), POS(0), SELECTED(0), PMT(0) {
+  X = x;
+  Y = y;
+  LEN = BAR;
+  DOWN = down;
+  GL_ID += 2;
+  BPR = new tsbutton(x, y, 204, nullptr, 0, 0, KEY_BASE, nullptr, 2, nullptr, &cLGRAY);
+  BPR->off();
+  BNX = new tsbutton(x, down >= 0 ? y + down - BAR : down - BAR, 202, nullptr, 0, 0, KEY_BASE + 1, nullptr, 2,
+                     nullptr, &cLGRAY);
+  BNX->off();
+  SB = new tnull(x, y + BAR, BAR, down >= 0 ? down - 2 * BAR : down - BAR);
+  SBOX = new tbox(x, y + BAR, BAR, 0, &cLGRAY);
+  SBRD = new tborder(x + 2, y + BAR + 2, BAR - 4, 0, 2);
+  SBU = new tbox(x, y + BAR, BAR, 0, &cLLGRAY);
+  SBD = new tbox(x, y + BAR, BAR, 0, &cLLGRAY);
+  set_object(this);
+  update();
+}
+
+tvsb::~tvsb() {
+  reset_object();
+  delete SBD;
+  delete SBU;
+  delete SBRD;
+  delete SBOX;
+  delete SB;
+  delete BNX;
+  delete BPR;
+  GL_ID -= 2;
+}
+
+void tvsb::layout() {
+  int sx = XSM + _XSM, sy = YSM + _YSM, grow = DSM + _DSM;
+  shift_button(BPR, sx, sy);
+  shift_button(BNX, sx, sy + grow);
+  SB->XSM = sx;
+  SB->YSM = sy;
+  SB->DSM = grow;
+  int left = SB->x(), start = SB->y(), track = std::max(0, SB->down());
+  int a, from;
+  thumb(start, track, MAX, POS, &a, &from);
+  place(SBOX, left, from, BAR, a);
+  place(SBRD, left + 2, from + 2, BAR - 4, a - 4);
+  place(SBU, left, start, BAR, from - start);
+  place(SBD, left, from + a, BAR, start + track - from - a);
+  SBU->CL = SELECTED == 2 ? &cBLACK : &cLLGRAY;
+  SBD->CL = SELECTED == 3 ? &cBLACK : &cLLGRAY;
+}
+
+void tvsb::paint_track(void* dc) {
+  paint_part(SBU, dc);
+  paint_part(SBD, dc);
+  paint_part(SBOX, dc);
+  paint_part(SBRD, dc);
+}
+
+int tvsb::pos() { return POS; }
+
+tvsb& tvsb::operator=(int p) {
+  if (p > MAX - 1) p = MAX - 1;
+  if (p < 0) p = 0;
+  POS = p;
+  layout();
+  if (VISIBLE) paint_track(hdc);
+  test_key();
+  return *this;
+}
+
+bool tvsb::operator++() {
+  if (POS >= MAX - 1) return false;
+  *this = POS + 1;
+  return true;
+}
+
+bool tvsb::operator--() {
+  if (POS <= 0) return false;
+  *this = POS - 1;
+  return true;
+}
+
+void tvsb::max(int n) {
+  if (n == MAX) return;
+  MAX = n;
+  *this = POS;
+}
+
+void tvsb::test_key() {
+  if (ACTIVATE && POS > 0) BPR->on();
+  else BPR->off();
+  if (ACTIVATE && POS < MAX - 1) BNX->on();
+  else BNX->off();
+}
+
+void tvsb::show(bool redraw) {
+  if (VISIBLE) return;
+  VISIBLE = true;
+  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD, SBU, SBD}) o->show(false);
+  layout();
+  if (redraw) update();
+}
+
+void tvsb::hide(bool redraw) {
+  if (!VISIBLE) return;
+  VISIBLE = false;
+  SELECTED = 0;
+  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD, SBU, SBD}) o->hide(false);
+  if (redraw) {
+    plat::rect r = {x(), y(), x() + len(), y() + down()};
+    plat::invalidate(hwnd, &r, true);
+  }
+}
+
+void tvsb::on() {
+  ACTIVATE = true;
+  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD, SBU, SBD}) o->on();
+  test_key();
+}
+
+void tvsb::off() {
+  ACTIVATE = false;
+  SELECTED = 0;
+  BPR->off();
+  BNX->off();
+  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD, SBU, SBD}) o->off();
+}
+
+void tvsb::move(int dx, int dy) {
+  XSM = dx;
+  YSM = dy;
+  update();
+}
+
+void tvsb::_move(int dx, int dy) {
+  _XSM = dx;
+  _YSM = dy;
+  update();
+}
+
+// The parts were painted before the bar (they are registered first); the
+// window may have been resized since the last layout, so the bar lays out
+// again and paints its moving parts over them.
+void tvsb::paint(void* dc) {
+  layout();
+  paint_track(dc);
+}
+
+void tvsb::update() {
+  layout();
+  if (!VISIBLE) return;
+  BPR->update();
+  BNX->update();
+  paint_track(hdc);
+}
+
+bool tvsb::page(int dir) {
+  int old = POS;
+  *this = POS + dir * STEP;
+  return POS != old;
+}
+
+int tvsb::message(int code) {
+  if (MAX < 2) return 0;
+  if (code == KEY_BASE) return --*this ? KEY : 0;
+  if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
+  int a = SBOX->down(), from = SBOX->y();
+  switch (code) {
+    case 403:
+      if (SBOX->mouse_inside()) {
+        SELECTED = 1;
+        return 0;
+      }
+      if (!SB->mouse_inside()) return 0;
+      PMT = 5;
+      SELECTED = MOUSE_Y < from ? 2 : 3;
+      if (page(SELECTED == 2 ? -1 : 1)) return KEY;
+      paint_track(hdc);
+      return 0;
+    case 387:
+      if ((SELECTED == 2 || SELECTED == 3) && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
+        bool side = SELECTED == 2 ? MOUSE_Y < from : MOUSE_Y >= from + a;
+        if (!side) return 0;
+        PMT = 1;
+        return page(SELECTED == 2 ? -1 : 1) ? KEY : 0;
+      }
+      return 0;
+    case 400: {
+      if (SELECTED && !MOUSE_LBUTTON) {
+        SELECTED = 0;
+        update();
+        return 0;
+      }
+      if (SELECTED != 1) return 0;
+      int p;
+      if (!drag_position(MOUSE_Y, SB->y(), SB->down(), a, MAX, POS, &p)) return 0;
+      *this = p;
+      return KEY;
+    }
+    case 404:
+    case 417:
+      if (SELECTED) {
+        SELECTED = 0;
+        update();
+      }
+      return 0;
+  }
+  return 0;
+}
+
+// ---- tgsb ---------------------------------------------------------------------------
+
+tgsb::tgsb(int x, int y, int len, int key)
+    : KEY(key), KEY_BASE(GL_ID), STEP(4), MAX(0), POS(0), SELECTED(false), PMT(0), PAGING(0) {
+  X = x;
+  Y = y;
+  LEN = len;
+  DOWN = BAR;
+  GL_ID += 2;
+  BPR = new tsbutton(x, y, 206, nullptr, 0, 0, KEY_BASE, nullptr, 2, nullptr, &cLGRAY);
+  BPR->off();
+  BNX = new tsbutton(len >= 0 ? x + len - BAR : len - BAR, y, 208, nullptr, 0, 0, KEY_BASE + 1, nullptr, 2, nullptr,
+                     &cLGRAY);
+  BNX->off();
+  SB = new tbox(x + BAR, y, len >= 0 ? len - 2 * BAR : len - BAR, BAR, &cLLGRAY);
+  SBOX = new tbox(x + BAR, y, 0, BAR, &cLGRAY);
+  SBRD = new tborder(x + BAR + 2, y + 2, 0, BAR - 4, 2);
+  set_object(this);
+  update();
+}
+
+tgsb::~tgsb() {
+  reset_object();
+  delete SBRD;
+  delete SBOX;
+  delete SB;
+  delete BNX;
+  delete BPR;
+  GL_ID -= 2;
+}
+
+void tgsb::layout() {
+  int sx = XSM + _XSM, sy = YSM + _YSM, grow = LSM + _LSM;
+  shift_button(BPR, sx, sy);
+  shift_button(BNX, sx + grow, sy);
+  SB->XSM = sx;
+  SB->YSM = sy;
+  SB->LSM = grow;
+  int top = SB->y(), start = SB->x(), track = std::max(0, SB->len());
+  int a, from;
+  thumb(start, track, MAX, POS, &a, &from);
+  place(SBOX, from, top, a, BAR);
+  place(SBRD, from + 2, top + 2, a - 4, BAR - 4);
+}
+
+int tgsb::pos() { return POS; }
+
+tgsb& tgsb::operator=(int p) {
+  if (p > MAX - 1) p = MAX - 1;
+  if (p < 0) p = 0;
+  POS = p;
+  layout();
+  if (VISIBLE) {
+    SB->update();
+    SBOX->update();
+    SBRD->update();
+  }
+  test_key();
+  return *this;
+}
+
+bool tgsb::operator++() {
+  if (POS >= MAX - 1) return false;
+  *this = POS + 1;
+  return true;
+}
+
+bool tgsb::operator--() {
+  if (POS <= 0) return false;
+  *this = POS - 1;
+  return true;
+}
+
+void tgsb::max(int n) {
+  if (n == MAX) return;
+  MAX = n;
+  *this = POS;
+}
+
+void tgsb::test_key() {
+  if (ACTIVATE && POS > 0) BPR->on();
+  else BPR->off();
+  if (ACTIVATE && POS < MAX - 1) BNX->on();
+  else BNX->off();
+}
+
+void tgsb::show(bool redraw) {
+  if (VISIBLE) return;
+  VISIBLE = true;
+  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD}) o->show(false);
+  layout();
+  if (redraw) update();
+}
+
+void tgsb::hide(bool redraw) {
+  if (!VISIBLE) return;
+  VISIBLE = false;
+  SELECTED = false;
+  PAGING = 0;
+  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD}) o->hide(false);
+  if (redraw) {
+    plat::rect r = {x(), y(), x() + len(), y() + down()};
+    plat::invalidate(hwnd, &r, true);
+  }
+}
+
+void tgsb::on() {
+  ACTIVATE = true;
+  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD}) o->on();
+  test_key();
+}
+
+void tgsb::off() {
+  ACTIVATE = false;
+  SELECTED = false;
+  PAGING = 0;
+  BPR->off();
+  BNX->off();
+  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD}) o->off();
+}
+
+void tgsb::move(int dx, int dy) {
+  XSM = dx;
+  YSM = dy;
+  update();
+}
+
+void tgsb::_move(int dx, int dy) {
+  _XSM = dx;
+  _YSM = dy;
+  update();
+}
+
+void tgsb::paint(void* dc) {
+  layout();
+  paint_part(SB, dc);
+  paint_part(SBOX, dc);
+  paint_part(SBRD, dc);
+}
+
+void tgsb::update() {
+  layout();
+  if (!VISIBLE) return;
+  BPR->update();
+  BNX->update();
+  SB->update();
+  SBOX->update();
+  SBRD->update();
+}
+
+bool tgsb::page(int dir) {
+  int old = POS;
+  *this = POS + dir * STEP;
+  return POS != old;
+}
+
+int tgsb::message(int code) {
+  if (MAX < 2) return 0;
+  if (code == KEY_BASE) return --*this ? KEY : 0;
+  if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
+  int a = SBOX->len(), from = SBOX->x();
+  switch (code) {
+    case 403:
+      if (SBOX->mouse_inside()) {
+        SELECTED = true;
+        return 0;
+      }
+      if (!SB->mouse_inside()) return 0;
+      PMT = 5;
+      PAGING = MOUSE_X < from ? -1 : 1;
+      return page(PAGING) ? KEY : 0;
+    case 387:
+      if (PAGING && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
+        bool side = PAGING < 0 ? MOUSE_X < from : MOUSE_X >= from + a;
+        if (!side) return 0;
+        PMT = 1;
+        return page(PAGING) ? KEY : 0;
+      }
+      return 0;
+    case 400: {
+      if ((SELECTED || PAGING) && !MOUSE_LBUTTON) {
+        SELECTED = false;
+        PAGING = 0;
+        return 0;
+      }
+      if (!SELECTED) return 0;
+      int p;
+      if (!drag_position(MOUSE_X, SB->x(), SB->len(), a, MAX, POS, &p)) return 0;
+      *this = p;
+      return KEY;
+    }
+    // A release ends a drag at once: otherwise a press elsewhere before the
+    // next move would still count as dragging.
+    case 404:
+    case 417:
+      SELECTED = false;
+      PAGING = 0;
+      return 0;
+  }
+  return 0;
+}
+
+// ---- thcnt --------------------------------------------------------------------------
+
+thcnt::thcnt(tobject* parent, int key) : KEY(key), NUM_BUT(0), BUT(), SELECT(-1), CARET(false) {
+  OBJ = parent;
+  X = parent->X;
+  Y = parent->Y;
+  LEN = 0;
+  DOWN = HEAD;
+  set_object(this);
+}
+
+thcnt::~thcnt() {
+  if (CARET) plat::destroy_caret();
+  if (SELECT != -1) set_cursor(IDC_ARROW);
+  reset_object();
+  for (int i = NUM_BUT - 1; i >= 0; i--) delete BUT[i];
+}
+
+int thcnt::x() { return OBJ->x() + XSM + _XSM; }
+int thcnt::y() { return OBJ->y() + YSM + _YSM; }
+int thcnt::len() {
+  int n = 0;
+  for (int i = 0; i < NUM_BUT; i++) n += BUT[i]->len();
+  return n;
+}
+int thcnt::down() { return HEAD; }
+
+void thcnt::add(const char* title, int len) {
+  if (NUM_BUT >= 50) return;
+  int n = NUM_BUT;
+  int x = n ? BUT[n - 1]->X + BUT[n - 1]->LEN : OBJ->x();
+  BUT[n] = new theaderbutton(x, OBJ->Y, title, len, KEY + n + 1, OBJ);
+  NUM_BUT++;
+  if (XSM || _XSM) {
+    BUT[n]->XSM = BUT[n]->BOX->XSM = BUT[n]->BRD->XSM = XSM;
+    BUT[n]->_XSM = BUT[n]->BOX->_XSM = BUT[n]->BRD->_XSM = _XSM;
+    BUT[n]->update();
+  }
+  if (!VISIBLE) BUT[n]->hide(false);
+  if (!ACTIVATE) BUT[n]->off();
+}
+
+void thcnt::button_size(int col, int len) {
+  if (col < 0 || col >= NUM_BUT || len < 0) return;
+  int old_right = x() + this->len();
+  theaderbutton* b = BUT[col];
+  b->LEN = len;
+  b->BOX->LEN = len;
+  b->BRD->LEN = len - 4;
+  for (int i = col + 1; i < NUM_BUT; i++) {
+    theaderbutton* p = BUT[i - 1];
+    theaderbutton* c = BUT[i];
+    c->X = p->X + p->LEN;
+    c->BOX->X = c->X;
+    c->BRD->X = c->X + 2;
+  }
+  if (!VISIBLE) return;
+  for (int i = col; i < NUM_BUT; i++) BUT[i]->update();
+  // The strip a narrowed header gave up, cells below it included: nothing
+  // else paints there any more.
+  int new_right = x() + this->len();
+  if (new_right < old_right) update_obj(new_right, OBJ->y(), old_right, OBJ->y() + OBJ->down());
+}
+
+void thcnt::update_obj(int left, int top, int right, int bottom) {
+  if (right > left && bottom > top) OBJ->update_region(left, top, right - left, bottom - top);
+}
+
+void thcnt::show(bool redraw) {
+  if (VISIBLE) return;
+  VISIBLE = true;
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->show(redraw);
+}
+
+void thcnt::hide(bool redraw) {
+  if (!VISIBLE) return;
+  VISIBLE = false;
+  end_drag();
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->hide(redraw);
+}
+
+void thcnt::on() {
+  ACTIVATE = true;
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->on();
+}
+
+void thcnt::off() {
+  ACTIVATE = false;
+  end_drag();
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->off();
+}
+
+void thcnt::move(int dx, int dy) {
+  XSM = dx;
+  YSM = dy;
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->move(dx, dy);
+}
+
+void thcnt::_move(int dx, int dy) {
+  _XSM = dx;
+  _YSM = dy;
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->_move(dx, dy);
+}
+
+// The buttons are registered objects and paint themselves.
+void thcnt::paint(void*) {}
+
+void thcnt::update() {
+  if (!VISIBLE) return;
+  for (int i = 0; i < NUM_BUT; i++) BUT[i]->update();
+}
+
+void thcnt::end_drag() {
+  if (CARET) {
+    plat::destroy_caret();
+    CARET = false;
+  }
+  if (SELECT != -1) {
+    set_cursor(IDC_ARROW);
+    SELECT = -1;
+  }
+}
+
+int thcnt::message(int code) {
+  if (!mouse_code(code) && code != 417) return 0;
+  if (code == 417 || !OBJ->mouse_inside()) {
+    if (SELECT == -1) return 0;
+    end_drag();
+    return -1;
+  }
+  if (code == 400 && !MOUSE_LBUTTON) {
+    if (CARET) {
+      // The button went up somewhere we did not see.
+      plat::destroy_caret();
+      CARET = false;
+    }
+    if (MOUSE_Y - y() < 20) {
+      for (int i = 0; i < NUM_BUT; i++) {
+        int edge = BUT[i]->x() + BUT[i]->len();
+        if (MOUSE_X > edge - 3 && MOUSE_X < edge + 3) {
+          if (SELECT != i) set_cursor(100);
+          SELECT = i;
+          return -1;
+        }
+      }
+    }
+    if (SELECT != -1) {
+      set_cursor(IDC_ARROW);
+      SELECT = -1;
+    }
+    return 0;
+  }
+  if (SELECT == -1) return 0;
+  switch (code) {
+    case 403:
+      plat::create_caret(hwnd, 1, OBJ->down());
+      plat::set_caret_pos(MOUSE_X, y());
+      plat::show_caret();
+      CARET = true;
+      return -1;
+    case 400:
+      if (CARET) plat::set_caret_pos(MOUSE_X, y());
+      return -1;
+    case 404: {
+      if (!CARET) return -1;
+      plat::destroy_caret();
+      CARET = false;
+      int left = BUT[SELECT]->x();
+      if (MOUSE_X > left + 10) button_size(SELECT, MOUSE_X - left);
+      return KEY;
+    }
+  }
+  return 0;
+}
+
+// ---- tdbgrid ------------------------------------------------------------------------
+
+tdbgrid::tdbgrid(int x, int y, int len, int down, tdbquery* query, int message)
+    : MESSAGE(message),
+      UP_POS(0),
+      POS(0),
+      SIZE_BASE(query->size()),
+      BASE(query),
+      NUM_ELEMENT(0),
+      QUERY_ELEMENT(),
+      BMP_ELEMENT(),
+      LEN_ELEMENT(),
+      LAST_OPERATION(0),
+      SELECT_HEADER(255),
+      AUTO_EDIT(),
+      IN_EDIT(false) {
+  X = x;
+  Y = y;
+  LEN = len;
+  DOWN = down;
+  FONT = new tfont("MS Sans Serif", 14, 0, 0, 0);
+  int ix = x < 0 ? x : x + 2, iy = y < 0 ? y : y + 2;
+  int il = len < 0 ? len - 2 : len - 4, id = down < 0 ? down - 2 : down - 4;
+  BORDER = new tborder(ix, iy, il, id, (char)254);
+  BGR = new tbox(ix, iy, il, id, &cWHITE);
+  int vx = len < 0 ? len - 18 : ix + il - BAR;
+  int gy = down < 0 ? down - 18 : iy + id - BAR;
+  VSB = new tvsb(vx, iy, id - BAR, MESSAGE + 1);
+  VSB->hide(true);
+  GSB = new tgsb(ix, gy, il - BAR, MESSAGE + 2);
+  GSB->hide(true);
+  GSB->STEP = 1;
+  DBGR = new tbox(vx, gy, BAR, BAR, &cLGRAY);
+  DBGR->hide(true);
+  HEADER = new thcnt(BGR, MESSAGE);
+  BASE->deselect_all();
+  set_object(this);
+}
+
+tdbgrid::~tdbgrid() {
+  reset_object();
+  delete HEADER;
+  delete DBGR;
+  delete GSB;
+  delete VSB;
+  delete BGR;
+  delete BORDER;
+  delete FONT;
+}
+
+// ---- geometry -----------------------------------------------------------------------
+
+int tdbgrid::rows_fit() { return (BGR->down() - HEAD) / ROW; }
+
+bool tdbgrid::row_visible(int row) {
+  return row >= UP_POS && row < BASE->size() && (row - UP_POS) * ROW + 33 <= BGR->down();
+}
+
+int tdbgrid::row_top(int row) { return BGR->y() + (row - UP_POS) * ROW; }
+
+int tdbgrid::columns_right() {
+  if (!NUM_ELEMENT) return BGR->x();
+  theaderbutton* b = HEADER->BUT[NUM_ELEMENT - 1];
+  return b->x() + b->len();
+}
+
+int tdbgrid::columns_beyond(int right) {
+  int n = 0;
+  for (int i = 0; i < NUM_ELEMENT; i++)
+    if (HEADER->BUT[i]->x() + HEADER->BUT[i]->len() > right) n++;
+  return n;
+}
+
+int tdbgrid::column_at(int x) {
+  for (int i = 0; i < NUM_ELEMENT; i++) {
+    theaderbutton* b = HEADER->BUT[i];
+    if (x >= b->x() && x < b->x() + b->len()) return i;
+  }
+  return 255;
+}
+
+int tdbgrid::len_column(int col) {
+  if (col < 0 || col >= NUM_ELEMENT) return 0;
+  return HEADER->BUT[col]->len();
+}
+
+int tdbgrid::pos() { return POS; }
+
+// ---- columns ------------------------------------------------------------------------
+
+void tdbgrid::add(const char* title, int len, char field, char picture_field) {
+  if (NUM_ELEMENT >= 49) return;
+  if (NUM_ELEMENT == 0 && !VSB->VISIBLE) BGR->update();
+  int n = NUM_ELEMENT;
+  QUERY_ELEMENT[n] = field;
+  BMP_ELEMENT[n] = picture_field;
+  AUTO_EDIT[n] = 0;
+  int type = BASE->type_element(field);
+  int w = type == DB_DATE ? FONT->strlen("11-11-1998") + 6 : type == DB_TIME ? FONT->strlen("11:11.11") + 6 : len;
+  LEN_ELEMENT[n] = w;
+  HEADER->add(title, w);
+  NUM_ELEMENT++;
+  if (!VISIBLE) return;
+  int size = BASE->size();
+  for (int row = UP_POS; row < size && row_visible(row); row++) put_rec(hdc, row, n);
+  update_line(POS);
+  update_scrollbar();
+}
+
+// ---- painting -----------------------------------------------------------------------
+
+void tdbgrid::put_rec(void* dc, int row, int col) {
+  if (col < 0 || col >= NUM_ELEMENT || row < 0 || row >= BASE->size()) return;
+  theaderbutton* b = HEADER->BUT[col];
+  int left = b->x(), w = b->len() - 1;
+  int bx = BGR->x(), br = bx + BGR->len();
+  if (left + w < bx || left >= br) return;
+  int top = row_top(row);
+  draw_line(dc, left, top + 32, left + w, top + 32, &cLGRAY, BGR);
+  draw_line(dc, left + w, top + 18, left + w, top + 32, &cLGRAY, BGR);
+
+  bool marked = BASE->select(row), focus = row == POS;
+  tcolor *tc, *bg;
+  if (marked && focus) tc = &cWHITE, bg = &cDBLUE;
+  else if (marked) tc = &cWHITE, bg = &cBLUE;
+  else if (focus) tc = &cBLUE, bg = &cWHITE;
+  else tc = &cBLACK, bg = &cWHITE;
+
+  int field = (unsigned char)QUERY_ELEMENT[col];
+  int tx = left, tw = w;
+  // Pictures are cut to the cell: a wide one must not run into the next
+  // column, a tall one not into the next row.
+  auto picture = [&](int id, bool at_right) {
+    void* pic = plat::load_picture(id);
+    if (!pic) return;
+    int pw, ph;
+    size_bitmap(&pw, &ph, pic);
+    pw = std::min(pw, tw);
+    if (pw > 0) {
+      int px = at_right ? tx + tw - pw : tx;
+      draw_box(dc, px, top + 18, px + pw, top + 32, bg, BGR);
+      draw_bitmap(dc, px, top + 18, pw, std::min(ph, 14), pic, BGR);
+      if (!at_right) tx += pw;
+      tw -= pw;
+    }
+    plat::free_picture(pic);
+  };
+  if (BMP_ELEMENT[col] != -1) {
+    int id = (unsigned char)BASE->get_char((unsigned char)BMP_ELEMENT[col], row);
+    if (id) picture(id, false);
+  }
+  if (AUTO_EDIT[col] == 3 && focus) picture(marked ? 251 : 250, true);
+
+  char buf[64];
+  const char* text = nullptr;
+  unsigned format = DT_LEFT;
+  switch (BASE->type_element(field)) {
+    case DB_STRING:
+      text = BASE->get_string(field, row);
+      break;
+    case DB_INT:
+      text = put((double)BASE->get_int(field, row), 30, 1);
+      format = DT_RIGHT;
+      break;
+    case DB_DOUBLE:
+      text = put(BASE->get_double(field, row), 30, 1);
+      format = DT_RIGHT;
+      break;
+    case DB_CHAR:
+      text = put((double)BASE->get_char(field, row), 18, 1);
+      format = DT_RIGHT;
+      break;
+    case DB_DATE:
+      text = BASE->get_date(field, row).string();
+      format = DT_CENTER;
+      break;
+    case DB_TIME:
+      text = BASE->get_time(field, row).string();
+      format = DT_CENTER;
+      break;
+    case DB_HEX:
+      snprintf(buf, sizeof buf, "0x%X", (unsigned)BASE->get_int(field, row));
+      text = buf;
+      format = DT_RIGHT;
+      break;
+    case DB_PROGRESS: {
+      unsigned v = (unsigned)BASE->get_int(field, row);
+      int p1 = std::min<int>(v & 0xFF, 100), p2 = std::min<int>((v >> 8) & 0xFF, 100);
+      int e1 = left + (w - 4) * p1 / 100 + 2, e2 = left + (w - 4) * p2 / 100 + 2;
+      int t = top + 20, bt = top + 30;
+      draw_box(dc, left, top + 18, left + w, top + 32, bg, BGR);
+      draw_box(dc, left + 2, t, e2, bt, &cLLGRAY, BGR);
+      draw_box(dc, e2, t, left + w - 2, bt, &cLGRAY, BGR);
+      draw_line(dc, left + 1, top + 19, left + w - 2, top + 19, &cBLACK, BGR);
+      draw_line(dc, left + 1, top + 30, left + w - 2, top + 30, &cBLACK, BGR);
+      draw_line(dc, left + 1, top + 19, left + 1, top + 30, &cBLACK, BGR);
+      draw_line(dc, left + w - 2, top + 19, left + w - 2, top + 30, &cBLACK, BGR);
+      if (e1 < e2) {
+        draw_box(dc, left + 2, t, e1, bt, &cYELLOW, BGR);
+      } else {
+        draw_box(dc, left + 2, t, e2, bt, &cYELLOW, BGR);
+        draw_box(dc, e2, t, e1, bt, &cGREEN, BGR);
+      }
+      return;
+    }
+    default:
+      text = "";
+      break;
+  }
+  if (tw > 0) draw_text(dc, tx, top + 18, tw, 14, 1, format, text, tc, bg, FONT, BGR);
+}
+
+void tdbgrid::put_focus(void* dc) {
+  if (!NUM_ELEMENT || !row_visible(POS)) return;
+  int top = row_top(POS);
+  draw_focus(dc, BGR->x(), top + 18, columns_right() - 1, top + 32, BGR);
+}
+
+void tdbgrid::paint_row(void* dc, int row) {
+  for (int col = 0; col < NUM_ELEMENT; col++) put_rec(dc, row, col);
+  if (row == POS) put_focus(dc);
+}
+
+void tdbgrid::paint(void* dc) {
+  update_scrollbar();
+  HEADER->update();
+  int size = BASE->size();
+  for (int row = UP_POS; row < size && row_visible(row); row++) paint_row(dc, row);
+}
+
+// Everything, background first: rows that scrolled away or were removed and
+// columns that moved left must not stay behind.
+void tdbgrid::repaint_all() {
+  if (!VISIBLE) return;
+  BGR->update();
+  paint(hdc);
+}
+
+void tdbgrid::update_line() { update_line(POS); }
+
+void tdbgrid::update_line(int row) {
+  if (row < 0 || row >= BASE->size()) return;
+  if (VISIBLE && row_visible(row)) paint_row(hdc, row);
+}
+
+void tdbgrid::update_rec(int row, int col) {
+  if (!VISIBLE || col < 0 || col >= NUM_ELEMENT || !row_visible(row)) return;
+  theaderbutton* b = HEADER->BUT[col];
+  int bx = BGR->x(), br = bx + BGR->len();
+  int left = std::max(b->x(), bx), right = std::min(b->x() + b->len(), br);
+  if (right <= left) return;
+  // Through a context clipped to the cell, so that the focus rectangle,
+  // drawn by inverting, is renewed in this cell only.
+  void* dc = plat::get_dc(hwnd);
+  if (!dc) return;
+  int top = row_top(row);
+  plat::rect clip = {left, top + 18, right, top + 33};
+  plat::set_clip(dc, &clip);
+  put_rec(dc, row, col);
+  if (row == POS) put_focus(dc);
+  plat::release_dc(hwnd, dc);
+}
+
+void tdbgrid::update() {
+  int size = BASE->size();
+  if (POS >= size) POS = size - 1;
+  if (POS < 0) POS = 0;
+  repaint_all();
+  SIZE_BASE = size;
+}
+
+void tdbgrid::reset() {
+  POS = 0;
+  update();
+}
+
+// ---- scroll bars --------------------------------------------------------------------
+
+void tdbgrid::update_scrollbar() {
+  int size = BASE->size();
+  int right = BGR->x() + BGR->len();
+  int hidden = GSB->POS + 1 + columns_beyond(right);
+  int vertical = size - (BGR->down() - HEAD) / ROW + 1;
+  // Counted from the bar's position: the header stays shifted by it.
+  if (vertical > 1 && !VSB->VISIBLE) hidden = GSB->POS + 1 + columns_beyond(right - BAR);
+  bool horizontal = hidden > 1;
+  if (horizontal && !GSB->VISIBLE) vertical = size - (BGR->down() - 34) / ROW + 1;
+
+  if (vertical > 1) {
+    int gap = horizontal ? 0 : BAR;
+    if (VSB->_DSM != gap) {
+      VSB->_DSM = gap;
+      VSB->update();
+    }
+    if (UP_POS > vertical - 1) UP_POS = vertical - 1;
+    VSB->max(vertical);
+    *VSB = UP_POS;
+    if (!VSB->VISIBLE) {
+      BGR->_LSM -= BAR;
+      VSB->show(true);
+    }
+  } else {
+    if (VSB->VISIBLE) {
+      BGR->_LSM += BAR;
+      VSB->hide(true);
+      VSB->max(0);
+    }
+    UP_POS = 0;
+  }
+
+  if (horizontal) {
+    int gap = vertical > 1 ? 0 : BAR;
+    if (GSB->_LSM != gap) {
+      GSB->_LSM = gap;
+      GSB->update();
+    }
+    if (!GSB->VISIBLE) {
+      BGR->_DSM -= BAR;
+      GSB->show(true);
+    }
+    GSB->max(hidden);
+  } else if (GSB->VISIBLE) {
+    BGR->_DSM += BAR;
+    GSB->hide(true);
+    GSB->max(0);
+    *GSB = 0;
+    HEADER->move(0, 0);
+    plat::rect r = {x(), y(), x() + len(), y() + down()};
+    plat::invalidate(hwnd, &r, true);
+  }
+
+  if (vertical > 1 && horizontal) DBGR->show(true);
+  else DBGR->hide(true);
+  VSB->STEP = (BGR->down() - HEAD) / ROW - 1;
+}
+
+// ---- focus and marks ----------------------------------------------------------------
+
+void tdbgrid::set_pos(int row, bool all) {
+  if (row < 0 || row >= BASE->size()) return;
+  int old = POS;
+  POS = row;
+  BASE->set_select(row);
+  if (row < UP_POS) {
+    UP_POS = row;
+    *VSB = UP_POS;
+    repaint_all();
+  } else if ((row - UP_POS) * ROW + 33 > BGR->down()) {
+    UP_POS = row - rows_fit() + 1;
+    if (UP_POS < 0) UP_POS = 0;
+    *VSB = UP_POS;
+    repaint_all();
+  } else if (all) {
+    repaint_all();
+  } else {
+    update_line(old);
+    update_line(row);
+  }
+}
+
+void tdbgrid::clear_marks() { BASE->deselect_all(); }
+
+bool tdbgrid::operator=(int row) {
+  int size = BASE->size();
+  if (row < 0 || row >= size) return false;
+  if (BASE->select(row)) BASE->set_select(row);
+  else if (POS >= 0 && POS < size && BASE->select(POS)) BASE->set_select(POS);
+  bool all = false;
+  if (BASE->select()) {
+    clear_marks();
+    all = true;
+  }
+  set_pos(row, all);
+  return true;
+}
+
+bool tdbgrid::operator--() {
+  if (POS <= 0) return false;
+  bool all = false;
+  if (!SHIFT_BUTTON && !CONTROL_BUTTON) {
+    if (BASE->select(POS)) BASE->set_select(POS);
+    if (BASE->select()) {
+      clear_marks();
+      all = true;
+    }
+  }
+  set_pos(POS - 1, all);
+  return true;
+}
+
+bool tdbgrid::operator++() {
+  if (POS >= BASE->size() - 1) return false;
+  bool all = false;
+  if (!SHIFT_BUTTON && !CONTROL_BUTTON) {
+    if (BASE->select(POS)) BASE->set_select(POS);
+    if (BASE->select()) {
+      clear_marks();
+      all = true;
+    }
+  }
+  set_pos(POS + 1, all);
+  return true;
+}
+
+// ---- view scrolling -----------------------------------------------------------------
+
+bool tdbgrid::line_up() {
+  if (UP_POS == 0) return false;
+  UP_POS--;
+  repaint_all();
+  return true;
+}
+
+bool tdbgrid::line_dn() {
+  if (UP_POS + VSB->STEP >= BASE->size() - 1) return false;
+  UP_POS++;
+  repaint_all();
+  return true;
+}
+
+bool tdbgrid::page_up() {
+  if (UP_POS == 0) return false;
+  UP_POS = std::max(0, UP_POS - VSB->STEP);
+  repaint_all();
+  return true;
+}
+
+bool tdbgrid::page_dn() {
+  int size = BASE->size(), step = VSB->STEP;
+  if (UP_POS + step > size - 2) return false;
+  UP_POS += step;
+  // The bar's layout then holds the last row at the bottom.
+  if (UP_POS + step > size - 1) UP_POS = size - step;
+  repaint_all();
+  return true;
+}
+
+// ---- show, hide, enable -------------------------------------------------------------
+
+// A hidden grid has no bars: the background takes their room back, and
+// showing lays them out again.
+void tdbgrid::hide(bool redraw) {
+  if (!VISIBLE) return;
+  VISIBLE = false;
+  if (VSB->VISIBLE) {
+    VSB->hide(false);
+    BGR->_LSM += BAR;
+  }
+  if (GSB->VISIBLE) {
+    GSB->hide(false);
+    BGR->_DSM += BAR;
+  }
+  DBGR->hide(false);
+  HEADER->hide(false);
+  BGR->hide(false);
+  BORDER->hide(false);
+  if (redraw) {
+    plat::rect r = {x(), y(), x() + len(), y() + down()};
+    plat::invalidate(hwnd, &r, true);
+  }
+}
+
+void tdbgrid::show(bool redraw) {
+  if (VISIBLE) return;
+  VISIBLE = true;
+  BORDER->show(false);
+  BGR->show(false);
+  HEADER->show(false);
+  if (redraw) {
+    BORDER->update();
+    update();
+  }
+}
+
+void tdbgrid::on() {
+  ACTIVATE = true;
+  BORDER->on();
+  VSB->on();
+  GSB->on();
+  BGR->on();
+  HEADER->on();
+}
+
+void tdbgrid::off() {
+  ACTIVATE = false;
+  BORDER->off();
+  VSB->off();
+  GSB->off();
+  BGR->off();
+  HEADER->off();
+}
+
+void tdbgrid::move(int, int) {}
+void tdbgrid::_move(int, int) {}
+
+void tdbgrid::resize(int dl, int dd) {
+  plat::rect old = {x(), y(), x() + len(), y() + down()};
+  plat::invalidate(hwnd, &old, true);
+  LSM = dl;
+  DSM = dd;
+  BGR->LSM = dl;
+  BGR->DSM = dd;
+  BORDER->LSM = dl;
+  BORDER->DSM = dd;
+  VSB->XSM = dl;
+  VSB->DSM = dd;
+  VSB->update();
+  GSB->YSM = dd;
+  GSB->LSM = dl;
+  GSB->update();
+  DBGR->XSM = dl;
+  DBGR->YSM = dd;
+  plat::rect now = {x(), y(), x() + len(), y() + down()};
+  plat::invalidate(hwnd, &now, true);
+  BORDER->update();
+  DBGR->update();
+  update();
+}
+
+// ---- events -------------------------------------------------------------------------
+
+int tdbgrid::message(int code) {
+  if (code == MESSAGE) {
+    update_scrollbar();
+    int from = std::max(0, HEADER->SELECT);
+    int size = BASE->size();
+    for (int row = UP_POS; row < size && row_visible(row); row++)
+      for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
+    update_line(POS);
+    LAST_OPERATION = 4;
+    return MESSAGE;
+  }
+  if (code == MESSAGE + 1) {
+    UP_POS = VSB->POS;
+    repaint_all();
+    LAST_OPERATION = 0;
+    return MESSAGE;
+  }
+  if (code == MESSAGE + 2) {
+    int shift = 0;
+    for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
+    HEADER->move(-shift, 0);
+    repaint_all();
+    LAST_OPERATION = 5;
+    return MESSAGE;
+  }
+  if (!mouse_code(code)) return 0;
+  int bx = BGR->x(), by = BGR->y();
+  if (!(MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down())) return 0;
+  if (code == 400 || code == 402) return 0;
+  if (code == 404) {
+    if (LAST_OPERATION == 1) LAST_OPERATION = 8;
+    return MESSAGE;
+  }
+  int size = BASE->size();
+  int row = std::max(0, (MOUSE_Y - by - HEAD) / ROW + UP_POS);
+  bool on_row = row < size && MOUSE_X < columns_right();
+  SELECT_HEADER = 255;
+  if (code == 401) {
+    LAST_OPERATION = 2;
+    if (on_row) {
+      SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
+      *this = row;
+    }
+    return MESSAGE;
+  }
+  // 403, the left button.
+  if (!on_row) {
+    if (!BASE->select()) return 0;
+    clear_marks();
+    repaint_all();
+    LAST_OPERATION = 7;
+    return MESSAGE;
+  }
+  SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
+  if (SHIFT_BUTTON) {
+    for (int i = std::min(POS, row) + 1; i < std::max(POS, row); i++)
+      if (!BASE->select(i)) BASE->set_select(i);
+    set_pos(row, true);
+  } else if (CONTROL_BUTTON) {
+    set_pos(row, false);
+  } else if (row == POS && BASE->select(row) && SELECT_HEADER != 255 && AUTO_EDIT[SELECT_HEADER]) {
+    if (AUTO_EDIT[SELECT_HEADER] == 1) {
+      LAST_OPERATION = 6;
+      edit(SELECT_HEADER);
+    } else {
+      LAST_OPERATION = 9;
+    }
+    return MESSAGE;
+  } else {
+    *this = row;
+  }
+  LAST_OPERATION = 1;
+  return MESSAGE;
+}
+
+// ---- in-place editing ---------------------------------------------------------------
+
+void tdbgrid::edit(int) {}
