@@ -1,10 +1,12 @@
 #include "loadhex/loadhex.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "class/class.h"
+#include "platform/platform.h"
 
 unsigned char MEMORY_MAP[131072];
 int PROGRAMM_SIZE = 0;
@@ -15,12 +17,11 @@ namespace {
 
 char READ_ERROR[] = "Ошибка чтения файла.";
 
-// The one place that turns the caller's path into an open file, so that a
-// path conversion of the platform layer has a single spot to go in.
-FILE* open_hex_file(const char* file)
-{
-  return std::fopen(file, "rb");
-}
+// The largest file taken for a firmware image. The biggest image there can
+// be, written the way firmware tools write it, is well under a megabyte;
+// anything far larger is not a firmware file, and a device or pipe that
+// never ends would hold the program for ever.
+const long MAX_FILE_SIZE = 16L << 20;
 
 // Value of a hexadecimal digit in either case, -1 for any other byte.
 struct digit_table {
@@ -52,7 +53,9 @@ inline bool is_blank(int c)
 // is not.
 class hex_source {
 public:
-  explicit hex_source(FILE* f) : F(f) {}
+  // limit: the most bytes taken from the file; a file that turns out
+  // longer (it grew after it was opened) counts as failed.
+  hex_source(FILE* f, long limit) : F(f), LEFT(limit) {}
 
   // Skips everything up to and including the next colon; false at the end
   // of the file.
@@ -100,27 +103,60 @@ private:
   bool fill()
   {
     POS = 0;
-    LEN = std::fread(BUF, 1, sizeof BUF, F);
+    LEN = 0;
+    if (FAILED) return false;
+    // One byte past the limit is asked for, to tell a file of exactly the
+    // limit from a longer one.
+    size_t want = static_cast<size_t>(std::min<long>(static_cast<long>(sizeof BUF), LEFT + 1));
+    LEN = std::fread(BUF, 1, want, F);
     if (LEN == 0 && std::ferror(F)) FAILED = true;
+    if (static_cast<long>(LEN) > LEFT) {
+      FAILED = true;
+      LEN = 0;
+    }
+    LEFT -= static_cast<long>(LEN);
     return LEN > 0;
   }
 
   FILE* F;
+  long LEFT;
   size_t POS = 0;
   size_t LEN = 0;
   bool FAILED = false;
   unsigned char BUF[65536];
 };
 
+// Reads the rest of a record that is not a data record: its `length` bytes
+// (at most the first two are kept, in `value`) and its checksum. False when
+// a field is missing or the checksum fails.
+bool checked_payload(hex_source& in, unsigned length, uint8_t cs, unsigned& value)
+{
+  value = 0;
+  for (unsigned i = 0; i < length; i++) {
+    unsigned byte;
+    if (!in.field(2, byte)) return false;
+    cs = static_cast<uint8_t>(cs + byte);
+    if (i < 2) value = (value << 8) | byte;
+  }
+  unsigned sum;
+  if (!in.field(2, sum)) return false;
+  return static_cast<uint8_t>(cs + sum) == 0;
+}
+
 // Reads records until the end record or the end of the file (true) or a bad
-// record (false). A record is bad when its data fails the checksum, when a
-// field has no hexadecimal digit where one is due (foreign characters, or a
-// record cut short by the end of the file), or when a data byte's linear
-// address lies beyond the image. Each of these means the image does not hold
-// what the file meant, so the read fails rather than hand a half image on as
-// good; bytes stored before the fault stay in the image.
+// record (false). A record is bad when its checksum fails (every record but
+// the segment record is checked: one damaged type digit must not turn data
+// into an end record or a record that is passed over), when a field has no
+// hexadecimal digit where one is due (foreign characters, or a record cut
+// short by the end of the file), when a linear address record is not two
+// bytes long, or when a data byte's linear address lies beyond the image.
+// Each of these means the image does not hold what the file meant, so the
+// read fails rather than hand a half image on as good; bytes stored before
+// the fault stay in the image.
 bool read_records(hex_source& in)
 {
+  // The base of the addresses: set by a segment record (its value times 16)
+  // or a linear address record (its value times 65536), whichever came last.
   uint32_t seq = 0;
   while (in.next_record()) {
     unsigned length, address, type;
@@ -147,9 +183,6 @@ bool read_records(hex_source& in)
       if (cs != 0) return false;
       break;
     }
-    case 1:
-      // Nothing after the end record is read, not even its checksum.
-      return true;
     case 2: {
       // The segment record's own length is not consulted and its checksum
       // is not checked, but both fields must be there.
@@ -158,10 +191,19 @@ bool read_records(hex_source& in)
       seq = static_cast<uint32_t>(segment) << 4;
       break;
     }
-    default:
-      // Other records (linear address, start addresses) are passed over by
-      // the search for the next colon.
+    default: {
+      unsigned value;
+      if (!checked_payload(in, length, cs, value)) return false;
+      // Nothing after the end record is read.
+      if (type == 1) return true;
+      if (type == 4) {
+        if (length != 2) return false;
+        seq = static_cast<uint32_t>(value) << 16;
+      }
+      // Start addresses (3, 5) and types unknown here mean nothing for the
+      // image.
       break;
+    }
     }
   }
   return true;
@@ -173,11 +215,18 @@ bool load_hex_data(char* file)
 {
   // Erased first, so even a file that cannot be opened leaves a clean image.
   std::memset(MEMORY_MAP, 0xFF, sizeof MEMORY_MAP);
-  FILE* f = open_hex_file(file);
-  if (!f) return false;
+  // A file that is not there stays quiet (the remembered file may be gone);
+  // one that is there but is no regular file of a sensible size is a
+  // failed read like any other.
+  bool refused = false;
+  FILE* f = plat::open_file_read(file, MAX_FILE_SIZE, &refused);
+  if (!f) {
+    if (refused) message(READ_ERROR);
+    return false;
+  }
   bool ok;
   {
-    hex_source in(f);
+    hex_source in(f, MAX_FILE_SIZE);
     ok = read_records(in) && !in.failed();
   }
   std::fclose(f);

@@ -13,8 +13,11 @@ extern int PROGRAMM_SIZE;
 extern unsigned short page_size;
 extern unsigned short page_count;
 
-// Reads an Intel HEX file (records 00, 01, 02) into MEMORY_MAP. The path is
-// cp1251 text. True when the end of the data is reached (end record or end
-// of file); false when the file cannot be opened (quietly) or when a record
-// is bad, in which case "Ошибка чтения файла." has been shown.
+// Reads an Intel HEX file (records 00, 01, 02, 04; 03 and 05 are passed
+// over) into MEMORY_MAP. The path is cp1251 text. True when the end of the
+// data is reached (end record or end of file); false when the file is not
+// there or cannot be opened (quietly), and false after showing "Ошибка
+// чтения файла." when it is no regular file of at most 16 MB or when a
+// record is bad (a checksum fails, where every record but the segment record
+// is checked, a field is missing, or data lies beyond the image).
 bool load_hex_data(char* file);

@@ -1,6 +1,8 @@
 // The HEX image reader: records as written by real tools, the reader's own
 // failure rules, hostile input, and a cross-check against objcopy.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -41,6 +43,8 @@ std::string rec(unsigned type, unsigned address, const std::vector<unsigned char
 
 std::string segment(unsigned value) { return rec(2, 0, {static_cast<unsigned char>(value >> 8),
                                                        static_cast<unsigned char>(value)}); }
+std::string linear(unsigned value) { return rec(4, 0, {static_cast<unsigned char>(value >> 8),
+                                                      static_cast<unsigned char>(value)}); }
 const std::string END = ":00000001FF";
 
 std::vector<unsigned char> bytes(unsigned n, unsigned first)
@@ -186,9 +190,6 @@ TEST_F(LoadHex, SizeFollowsFileOrderAndEndRecordStopsTheRead)
   EXPECT_EQ(MEMORY_MAP[8], 0xFF);
   EXPECT_EQ(PROGRAMM_SIZE, 1);
 
-  // The end record's own checksum is not checked.
-  EXPECT_TRUE(read(rec(0, 0, {1}) + "\n:00000001AA\n"));
-  EXPECT_FALSE(SHOWN);
 }
 
 TEST_F(LoadHex, SegmentRecordsPlaceDataAboveSixtyFourK)
@@ -204,20 +205,125 @@ TEST_F(LoadHex, SegmentRecordsPlaceDataAboveSixtyFourK)
   EXPECT_EQ(MEMORY_MAP[0x10020], 7);
   EXPECT_EQ(MEMORY_MAP[0x8020], 8);
 
-  // A linear address record changes nothing; a later segment record does.
-  EXPECT_TRUE(read(rec(4, 0, {0, 1}) + "\n" + rec(0, 0x30, {9}) + "\n" + segment(0x1000) + "\n" +
-                   rec(4, 0, {0, 0}) + "\n" + rec(0, 0x30, {10}) + "\n" + segment(0) + "\n" +
-                   rec(0, 0x31, {11})));
-  EXPECT_EQ(MEMORY_MAP[0x30], 9);
-  EXPECT_EQ(MEMORY_MAP[0x10030], 10);
-  EXPECT_EQ(MEMORY_MAP[0x31], 11);
-  EXPECT_TRUE(erased_except({{0x30, 0x32}, {0x10030, 0x10031}}));
-
   // A record reaching past 0xFFFF runs on into the next 64 KB instead of wrapping.
   EXPECT_TRUE(read(rec(0, 0xFFFE, {1, 2, 3, 4})));
   EXPECT_EQ(image(0xFFFE, 4), bytes(4, 1));
   EXPECT_EQ(MEMORY_MAP[0], 0xFF);
   EXPECT_EQ(PROGRAMM_SIZE, 0x10002);
+}
+
+// Extended linear address records give the upper 16 bits of the address;
+// whichever of them and the segment record came last sets the base.
+TEST_F(LoadHex, LinearAddressRecordsSetTheUpperSixteenBits)
+{
+  EXPECT_TRUE(read(linear(1) + "\n" + rec(0, 0x10, {0xAB, 0xCD}) + "\n" + END));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(image(0x10010, 2), (std::vector<unsigned char>{0xAB, 0xCD}));
+  EXPECT_TRUE(erased_outside(0x10010, 0x10012));
+  EXPECT_EQ(PROGRAMM_SIZE, 0x10012);
+
+  EXPECT_TRUE(read(linear(1) + "\n" + rec(0, 0x30, {9}) + "\n" + segment(0x800) + "\n" +
+                   rec(0, 0x30, {10}) + "\n" + linear(0) + "\n" + rec(0, 0x31, {11}) + "\n" +
+                   segment(0x1000) + "\n" + linear(1) + "\n" + rec(0, 0x40, {12})));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0x10030], 9);
+  EXPECT_EQ(MEMORY_MAP[0x8030], 10);
+  EXPECT_EQ(MEMORY_MAP[0x31], 11);
+  EXPECT_EQ(MEMORY_MAP[0x10040], 12);
+  EXPECT_TRUE(erased_except({{0x31, 0x32}, {0x8030, 0x8031}, {0x10030, 0x10031}, {0x10040, 0x10041}}));
+
+  // The address runs on past 0xFFFF, and the image's end is the same bound.
+  EXPECT_FALSE(read(linear(1) + "\n" + rec(0, 0xFFFE, {1, 2, 3, 4})));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_EQ(image(0x1FFFE, 2), bytes(2, 1));
+  EXPECT_TRUE(erased_outside(0x1FFFE, 0x20000));
+  for (unsigned high : {2u, 0xFFFFu}) {
+    EXPECT_FALSE(read(linear(high) + "\n" + rec(0, 0xFFFF, {1})));
+    EXPECT_TRUE(SHOWN);
+    EXPECT_TRUE(all_erased());
+  }
+
+  // The record holds exactly two bytes, and its checksum counts.
+  for (const std::string& bad : {rec(4, 0, {1}), rec(4, 0, {0, 0, 1}), std::string(":020000040001FA")}) {
+    EXPECT_FALSE(read(bad + "\n" + rec(0, 0, {1}))) << bad;
+    EXPECT_TRUE(SHOWN) << bad;
+    EXPECT_TRUE(all_erased()) << bad;
+  }
+}
+
+// Every record but the segment record carries a checksum that is checked:
+// one damaged type digit must neither turn data into an end record (a
+// truncated image) nor into a record that is passed over (a hole).
+TEST_F(LoadHex, EveryRecordButTheSegmentRecordIsChecksummed)
+{
+  const std::string data = rec(0, 0x10, {1, 2, 3, 4});   // :04001000 01020304 E2
+  for (char type : {'1', '2', '3', '4', '5', '6', 'F'}) {
+    std::string damaged = data;
+    damaged[8] = type;
+    bool ok = read(rec(0, 0, {9}) + "\n" + damaged + "\n" + rec(0, 0x20, {5}) + "\n" + END);
+    EXPECT_EQ(MEMORY_MAP[0], 9);
+    if (type == '2') {
+      // The segment record's leniency stays: it reads 0x0102 as the segment.
+      EXPECT_TRUE(ok);
+      EXPECT_EQ(MEMORY_MAP[0x1020 + 0x20], 5);
+      continue;
+    }
+    EXPECT_FALSE(ok) << damaged;
+    EXPECT_TRUE(SHOWN) << damaged;
+    EXPECT_EQ(MEMORY_MAP[0x20], 0xFF) << "read went on after " << damaged;
+  }
+  EXPECT_FALSE(read(rec(0, 0, {1}) + "\n:00000001AA\n"));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_FALSE(read(rec(0, 0, {1}) + "\n:0400000312345678FF\n"));
+  EXPECT_TRUE(SHOWN);
+
+  // Well-formed records of the other types are passed over, start addresses
+  // and unknown types alike; their data counts in the checksum.
+  EXPECT_TRUE(read(rec(3, 0, {0x12, 0x34, 0x56, 0x78}) + "\n" + rec(5, 0, {0, 0, 1, 0}) + "\n" +
+                   rec(0x0A, 0x1234, bytes(7, 0)) + "\n" + rec(0, 0x40, {6}) + "\n" + END));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0x40], 6);
+  EXPECT_TRUE(erased_outside(0x40, 0x41));
+}
+
+// Paths are cp1251 like every text of the program, so a folder with a
+// Russian name must open. Only a regular file of at most 16 MB is read;
+// anything else fails at once with the message instead of reading (or
+// waiting) for ever.
+TEST_F(LoadHex, RussianFoldersOpenAndOnlyRegularFilesOfBoundedSizeAreRead)
+{
+  ASSERT_EQ(mkdir((DIR + u8"/прошивка").c_str(), 0755), 0);
+  write(rec(0, 0x10, {1, 2}) + "\n" + END, DIR + u8"/прошивка/образ.hex");
+  EXPECT_TRUE(read_path(DIR + "/прошивка/образ.hex"));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(image(0x10, 2), bytes(2, 1));
+  EXPECT_TRUE(erased_outside(0x10, 0x12));
+
+  // A read that never ends kills the test instead of hanging it.
+  alarm(60);
+  const std::string fifo = DIR + "/pipe.hex";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {std::string("/dev/zero"), fifo, DIR}) {
+    std::memset(MEMORY_MAP, 0, IMAGE);
+    PROGRAMM_SIZE = 77;
+    EXPECT_FALSE(read_path(path)) << path;
+    EXPECT_TRUE(SHOWN) << path;
+    EXPECT_TRUE(all_erased()) << path;
+    EXPECT_EQ(PROGRAMM_SIZE, 77);
+  }
+
+  // Sixteen megabytes are read, one byte more is not.
+  const std::string big = DIR + "/big.hex";
+  write(rec(0, 0, {7}) + "\n", big);
+  ASSERT_EQ(truncate(big.c_str(), 16 << 20), 0);
+  EXPECT_TRUE(read_path(big));
+  EXPECT_FALSE(SHOWN);
+  EXPECT_EQ(MEMORY_MAP[0], 7);
+  ASSERT_EQ(truncate(big.c_str(), (16 << 20) + 1), 0);
+  EXPECT_FALSE(read_path(big));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_TRUE(all_erased());
+  alarm(0);
 }
 
 TEST_F(LoadHex, TextVariantsOfTheSameImage)
@@ -349,14 +455,15 @@ TEST_F(LoadHex, GarbageAlwaysEnds)
 
 TEST_F(LoadHex, HugeFilesEnd)
 {
-  // Sixteen megabytes of records writing the image over and over.
+  // Nearly sixteen megabytes (the most a file may hold) of records writing
+  // the image over and over.
   std::string block;
   for (unsigned seg = 0; seg < 0x2000; seg += 0x1000) {
     block += segment(seg) + "\n";
     for (unsigned a = 0; a < 0x10000; a += 32) block += rec(0, a, bytes(32, a / 32)) + "\n";
   }
   std::string text;
-  while (text.size() < (16u << 20)) text += block;
+  while (text.size() + block.size() <= (16u << 20)) text += block;
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(read(text));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
@@ -373,13 +480,16 @@ TEST_F(LoadHex, HugeFilesEnd)
 }
 
 // Random valid files read by objcopy into a binary image must give the same
-// bytes: records of type 00, 01 and 02, gaps, shuffled order, mixed case and
-// line ends.
+// bytes: records of type 00, 01, 02 and 04, gaps, shuffled order, mixed case
+// and line ends. Where both address records appear, each data record is
+// preceded by both, the unused one zero: objcopy adds the two bases where
+// this reader takes the last one, and with one of them zero both agree.
 TEST_F(LoadHex, AgreesWithObjcopy)
 {
   if (std::system("objcopy --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "objcopy missing";
   std::mt19937 rng(7031);
   for (int round = 0; round < 30; round++) {
+    const int mode = round % 3;   // 0: segment records, 1: linear records, 2: both
     std::vector<bool> used(IMAGE, false);
     std::vector<std::string> records;
     std::vector<unsigned> ends;   // one past each record's last byte, in record order
@@ -398,13 +508,24 @@ TEST_F(LoadHex, AgreesWithObjcopy)
       hi = std::max(hi, start + len);
       for (unsigned at = start; at < start + len;) {
         unsigned n = std::min<unsigned>(1 + rng() % 32, start + len - at);
-        // Any segment that reaches the record without crossing 64 KB inside it.
-        unsigned seg_lo = at + n > 0x10000 ? (at + n - 0x10000 + 15) / 16 : 0;
-        unsigned seg = seg_lo + rng() % (at / 16 - seg_lo + 1);
+        std::string base;
+        unsigned offset;
+        if (mode == 1 || (mode == 2 && rng() % 2)) {
+          // The 64 KB the record starts in; it must not run out of it.
+          n = std::min(n, 0x10000 - (at & 0xFFFF));
+          base = (mode == 2 ? segment(0) + "\n" : "") + linear(at >> 16);
+          offset = at & 0xFFFF;
+        } else {
+          // Any segment that reaches the record without crossing 64 KB inside it.
+          unsigned seg_lo = at + n > 0x10000 ? (at + n - 0x10000 + 15) / 16 : 0;
+          unsigned seg = seg_lo + rng() % (at / 16 - seg_lo + 1);
+          base = (mode == 2 ? linear(0) + "\n" : "") + segment(seg);
+          offset = at - seg * 16;
+        }
         std::vector<unsigned char> data(n);
         for (auto& d : data) d = static_cast<unsigned char>(rng());
         bool lower = rng() % 2;
-        records.push_back(segment(seg) + (lower ? "\n" : "\r\n") + rec(0, at - seg * 16, data, lower));
+        records.push_back(base + (lower ? "\n" : "\r\n") + rec(0, offset, data, lower));
         ends.push_back(at + n);
         at += n;
       }
