@@ -316,9 +316,12 @@ bool dbf_delete(const char* path);
 
 // ---- settings hive (the registry) ------------------------------------------
 // Predefined roots. Each root is one REGEDIT4 text file: HKEY_CURRENT_USER
-// under ${XDG_CONFIG_HOME:-~/.config}/veskor/, HKEY_LOCAL_MACHINE a system
-// file (read-only for ordinary users). Keys created volatile live in a file
-// under $XDG_RUNTIME_DIR and vanish at reboot.
+// under ${XDG_CONFIG_HOME:-~/.config}/veskor/, HKEY_LOCAL_MACHINE
+// /etc/veskor/HKEY_LOCAL_MACHINE.reg or the file $VESKOR_SYSTEM_HIVE names
+// (read-only for ordinary users), HKEY_CLASSES_ROOT the machine root's
+// SOFTWARE\Classes. Keys created volatile live in a file per root under
+// $XDG_RUNTIME_DIR/veskor/ (else /tmp/veskor-<uid>/) and vanish at reboot.
+// The predefined roots may also be passed wherever a key is expected.
 #define HKEY_CLASSES_ROOT ((void*)(uintptr_t)0x80000000u)
 #define HKEY_CURRENT_USER ((void*)(uintptr_t)0x80000001u)
 #define HKEY_LOCAL_MACHINE ((void*)(uintptr_t)0x80000002u)
@@ -330,27 +333,39 @@ enum : unsigned { REG_OPTION_NON_VOLATILE = 0, REG_OPTION_VOLATILE = 1 };
 enum : long {
   ERROR_SUCCESS = 0, ERROR_FILE_NOT_FOUND = 2, ERROR_ACCESS_DENIED = 5, ERROR_INVALID_HANDLE = 6,
   ERROR_INVALID_PARAMETER = 87, ERROR_MORE_DATA = 234, ERROR_BADDB = 1009, ERROR_WRITE_FAULT = 29,
+  ERROR_CHILD_MUST_BE_VOLATILE = 1021,
 };
 
 namespace plat {
 // Key paths use '\' between their parts, names and texts are cp1251; what
-// is stored on disk is UTF-8. Opening a key that exists in a file which
-// cannot be written (or cannot be parsed) succeeds only for reading: the
-// access asked for must then not include writing, else ERROR_ACCESS_DENIED.
-// A file that cannot be parsed is never overwritten.
+// is stored on disk is UTF-8. Key paths and value names compare without
+// regard to case; a null or empty value name is the key's default value.
+// Opening a key that exists in a file which cannot be written (or cannot be
+// parsed) succeeds only for reading: the access asked for must then not
+// include writing (KEY_READ does not), else ERROR_ACCESS_DENIED. A file that
+// cannot be parsed is never overwritten: what could be read from it stays
+// readable, every change gives ERROR_ACCESS_DENIED. Every change is written
+// to disk (atomically, fsync'ed) before the call returns.
 long reg_open_key(void* root, const char* path, unsigned access, void** key);
-// Opens the key, creating it (and the parts of its path) when missing.
+// Opens the key, creating it (and the parts of its path) when missing. With
+// REG_OPTION_VOLATILE a missing key is made in the volatile file; a lasting
+// key cannot be made under a volatile one (ERROR_CHILD_MUST_BE_VOLATILE).
 long reg_create_key(void* root, const char* path, unsigned options, unsigned access, void** key);
 // size: in, the room in data; out, the bytes the value holds. A value that
 // does not fit gives ERROR_MORE_DATA and leaves data untouched; data null
-// asks only for type and size. type may be null.
+// asks only for type and size. type may be null. A REG_SZ value that is
+// plain text reads back with its terminating zero even when it was written
+// without one (the file holds it as "text").
 long reg_query_value(void* key, const char* name, unsigned* type, unsigned char* data, unsigned* size);
 long reg_set_value(void* key, const char* name, unsigned type, const unsigned char* data, unsigned size);
 long reg_delete_value(void* key, const char* name);
 long reg_close_key(void* key);
 // Holds the cross-process lock of the key's file from reg_lock to
 // reg_unlock, so that a read and the write that depends on it are one step
-// for every process (the hive's own writes nest inside it). Nesting counts.
+// for every process (the hive's own writes nest inside it). Nesting counts;
+// the other threads of the process wait too, and the same thread must
+// unlock. Closing the key undoes its locks still held. False when the lock
+// file can be neither made nor opened.
 bool reg_lock(void* key);
 void reg_unlock(void* key);
 }  // namespace plat
