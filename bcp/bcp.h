@@ -2,5 +2,6 @@
 // busy pointer.
 #pragma once
 
+#include "bcp/regkey.h"
 #include "bcp/wait.h"
 #include "bcp/progress.h"
