@@ -313,13 +313,18 @@ bool private_dir_ok(const std::string& dir) {
 
 bool usable(const location& loc) { return !loc.vol || private_dir_ok(loc.dir); }
 
+bool sync_dir(const std::string& dir);
+
 bool make_dirs(const std::string& dir, mode_t mode) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   if (errno != ENOENT) return false;
   std::string parent = dir_of(dir);
   if (parent != dir && !make_dirs(parent, mode)) return false;
-  return mkdir(dir.c_str(), mode) == 0 || errno == EEXIST;
+  if (mkdir(dir.c_str(), mode) != 0) return errno == EEXIST;
+  // The first file written into it must not lose its folder to a crash.
+  sync_dir(parent);
+  return true;
 }
 
 // Whether a change could be written: the file (if any) and its folder (or
