@@ -347,4 +347,91 @@ TEST(FileBase, CacheWindowAndLockAgainstASecondBase) {
   EXPECT_FALSE(a.LOCK);
 }
 
+std::string text_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(RegistryBase, RoundTripOnTheSettingsHive) {
+  temp_dir dir;
+  setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+  std::string hive = dir.file("veskor/HKEY_CURRENT_USER.reg");
+  {
+    _rbase b("devices", "s8 i", 0, DB_USER);
+    EXPECT_EQ(b.STATUS, 0);
+    EXPECT_FALSE(b.READ_ONLY);
+    EXPECT_EQ(b.size(), 0);
+    tdbquery q(&b);
+    EXPECT_EQ(q.append(), 0);
+    EXPECT_EQ(q.append(), 1);
+    EXPECT_EQ(q.append(), 2);
+    q.set_string("first", 0, 0);
+    q.set_int(-9, 1, 0);
+    q.set_string("second", 0, 1);
+    q.remove(2);  // announces a change too
+    EXPECT_EQ(q.new_index(), 1);
+    q.set_param(77);
+    q.set_int(5, 1, 1);  // still pending when the base goes
+  }
+  std::string text = text_of(hive);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Quarnel\\Bases\\devices]"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"SizeRecord\"=dword:0000000d"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Size\"=dword:00000003"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"X00000001\"=hex:"), std::string::npos) << text;
+  {
+    _rbase b("devices", "s8 i", 2, DB_USER);
+    EXPECT_EQ(b.STATUS, 0);
+    EXPECT_EQ(b.modify(), 1);
+    EXPECT_EQ(b.get_param(), 77);
+    tdbquery q(&b);
+    q.query();  // the removed record is left out
+    ASSERT_EQ(q.size(), 2);
+    EXPECT_STREQ(q.get_string(0, 0), "first   ");
+    EXPECT_EQ(q.get_int(1, 0), -9);
+    EXPECT_STREQ(q.get_string(0, 1), "second  ");
+    EXPECT_EQ(q.get_int(1, 1), 5);
+    q.clear();
+    EXPECT_EQ(b.size(), 0);
+  }
+  {
+    // Another field description: the base says so.
+    _rbase b("devices", "s8 i c", 0, DB_USER);
+    EXPECT_EQ(b.STATUS, 8);
+  }
+  {
+    _rbase t("scratch", "i", 0, DB_USER | DB_TEMPORARY);
+    t.append();
+  }
+  EXPECT_EQ(text_of(hive).find("X00000000"), std::string::npos);
+
+  // A machine hive that cannot be parsed is never written: the base opens
+  // for reading only; a key that is not there cannot be opened at all.
+  std::string sys = dir.file("machine.reg");
+  {
+    std::ofstream out(sys);
+    out << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quarnel\\Bases\\fixed]\n"
+        << "\"SizeRecord\"=dword:00000005\n\"Size\"=dword:00000001\n"
+        << "\"X00000000\"=hex:2a,00,00,00,01\nthis line is not REGEDIT4\n";
+  }
+  setenv("VESKOR_SYSTEM_HIVE", sys.c_str(), 1);
+  {
+    _rbase b("fixed", "i", 0, 0);
+    EXPECT_EQ(b.STATUS, 0);
+    EXPECT_TRUE(b.READ_ONLY);
+    EXPECT_EQ(b.size(), 1);
+    EXPECT_EQ(*(int*)b.get(0, 0), 42);
+    EXPECT_EQ(b.append(), -1);
+    int v = 1;
+    b.set(&v, 0, 0, 0);
+  }
+  {
+    _rbase b("missing", "i", 0, 0);
+    EXPECT_EQ(b.STATUS, 2);
+    EXPECT_EQ(b.size(), 0);
+    EXPECT_EQ(b.append(), -1);
+  }
+  EXPECT_NE(text_of(sys).find("2a,00,00,00,01"), std::string::npos);
+  unsetenv("VESKOR_SYSTEM_HIVE");
+}
+
 }  // namespace
