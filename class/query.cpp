@@ -2,6 +2,7 @@
 // and filtering.
 #include "class/query.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -539,6 +540,9 @@ int tdbquery::compare_record(const void* a, const void* b) {
 }
 
 void tdbquery::quick_sort() {
+  // Without keys every pair compares equal, and the run-time quicksort
+  // does not promise to leave equal entries where they are.
+  if (SORT_COUNT == 0) return;
   twait busy;
   SORT_SYNC.wait(-1);
   BASE->SYNC->wait(-1);
@@ -650,15 +654,14 @@ void tdbquery::query(bool lock, int from, bool at_front) {
   BASE->BAD_CACHE = true;
   POS = 0;
   if (from == 0) SIZE = 0;
-  for (int rec = from; rec < SIZE_BASE && SIZE < DB_MAX_RECORDS; ++rec) {
-    if (!query_record(rec)) continue;
-    if (at_front) {
-      memmove(RECORD + 1, RECORD, (size_t)SIZE * sizeof *RECORD);
-      RECORD[0] = (unsigned)rec;
-      ++SIZE;
-    } else {
-      RECORD[SIZE++] = (unsigned)rec;
-    }
+  int before = SIZE;
+  for (int rec = from; rec < SIZE_BASE && SIZE < DB_MAX_RECORDS; ++rec)
+    if (query_record(rec)) RECORD[SIZE++] = (unsigned)rec;
+  if (at_front) {
+    // As if each were put in front as it was found (the newest first),
+    // without shifting the whole index once per record.
+    std::reverse(RECORD + before, RECORD + SIZE);
+    std::rotate(RECORD, RECORD + before, RECORD + SIZE);
   }
   NUM_MODIFY = BASE->modify();
 }

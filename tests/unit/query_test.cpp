@@ -172,6 +172,12 @@ TEST(Query, SortByTextKeysDirectionAndTies) {
   q.query();
   q.quick_sort();
   EXPECT_EQ(column(q, 0), (std::vector<std::string>{"y", "w", "z", "x", "v"}));
+  q.query();
+  q.clear_sort();
+  q.quick_sort();  // no keys: nothing moves
+  EXPECT_EQ(column(q, 0), (std::vector<std::string>{"x", "y", "z", "w", "v"}));
+  q.add_sort(3, -1);
+  q.add_sort(1, 1);
 
   // One key per declared field at most.
   for (int i = 0; i < 10; ++i) q.add_sort(0, 1);
@@ -267,8 +273,9 @@ TEST(Query, ConditionsAndAlternatives) {
   q.update_query();
   EXPECT_EQ(listed(), (std::vector<int>{0, 2, 5}));
   other.append();
+  other.append();
   q.update_query(true);
-  EXPECT_EQ(listed(), (std::vector<int>{6, 0, 2, 5}));
+  EXPECT_EQ(listed(), (std::vector<int>{7, 6, 0, 2, 5}));
 }
 
 TEST(Query, RemoveOutOfRangeAndSelection) {
