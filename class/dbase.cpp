@@ -143,7 +143,8 @@ tdbase::~tdbase() {
     // A change still pending in the current record is written, not lost.
     update();
     unlock();
-    if (TEMPORY) plat::dbf_delete(name);
+    // Only a file this base really had: never one it could not open.
+    if (TEMPORY && STATUS != DB_CANNOT_OPEN) plat::dbf_delete(name);
   }
   delete[] cache;
   delete[] buffer;

@@ -22,6 +22,13 @@ int dbf_open(const char* path, bool create, bool* read_only) {
     if (fd >= 0 && read_only) *read_only = true;
   }
   if (fd < 0) return DBF_FAILED;
+  // Records live in regular files only: a device or a pipe named by
+  // mistake must not be written over or read from.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return DBF_FAILED;
+  }
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     int e = errno;

@@ -301,11 +301,13 @@ TEST(FileBase, CompactionTemporaryAndForeignRecordLength) {
   }
   EXPECT_NE(access(tmp.c_str(), F_OK), 0);
 
-  // A folder that does not exist: nothing can be opened.
-  tdbase none(dir.file("no/such.db").c_str(), "i", 0, 0);
-  EXPECT_EQ(none.STATUS, 1);
-  EXPECT_EQ(none.size(), 0);
-  EXPECT_EQ(none.append(), -1);
+  // A folder that does not exist, a folder, a device: nothing to open.
+  for (std::string bad : {dir.file("no/such.db"), dir.path(), std::string("/dev/null")}) {
+    tdbase none(bad.c_str(), "i", 0, 0);
+    EXPECT_EQ(none.STATUS, 1) << bad;
+    EXPECT_EQ(none.size(), 0) << bad;
+    EXPECT_EQ(none.append(), -1) << bad;
+  }
 }
 
 TEST(FileBase, CacheWindowAndLockAgainstASecondBase) {
