@@ -46,6 +46,13 @@ bool tlink::ask(const void* rec, int len, unsigned pause_ms) {
   std::memset(RAW, 0, sizeof RAW);
   plat::sleep_ms(pause_ms);
   GOT = plat::udp_recv(SOCK, RAW, sizeof RAW, nullptr, nullptr);
+  // A datagram cut inside the header cannot say what it answers: a missing
+  // flag byte would read as the zero the buffer was cleared to, and the
+  // byte that did come could pass for a whole answer.
+  if (GOT >= 0 && GOT < REPLY_HEADER_SIZE) {
+    std::memset(RAW, 0, sizeof RAW);
+    GOT = -1;
+  }
   return true;
 }
 

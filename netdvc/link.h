@@ -18,7 +18,7 @@ class tlink {
     device_respond_t REPLY;
     unsigned char RAW[sizeof(device_respond_t)];
   };
-  int GOT = -1;  // bytes of the last receive, -1 for none
+  int GOT = -1;  // bytes of the last reply, -1 for none (also for one cut inside its header)
 
   tlink();
   ~tlink();

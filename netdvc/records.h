@@ -75,6 +75,9 @@ static_assert(offsetof(host_data, page_number) == 10 && offsetof(host_data, data
 static_assert(offsetof(device_respond_t, flags) == 12 && offsetof(device_respond_t, data) == 14,
               "device_respond_t header");
 
+// A reply shorter than its header (signature, packet, flags) is no reply.
+constexpr int REPLY_HEADER_SIZE = (int)offsetof(device_respond_t, data);
+
 // Lengths actually sent.
 constexpr int HOST_DATA_HEADER = 14;                  // read-page request
 constexpr int SET_MAC_REQUEST_SIZE = HOST_DATA_HEADER + 6;

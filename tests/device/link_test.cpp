@@ -208,6 +208,49 @@ TEST(Mac, RefusedOrForeignConfirmationFailsAfterOneSecondOfRetries) {
   }
 }
 
+// An answer is taken only when it holds the whole header, begins with a
+// model signature (the thirteenth one only in burning) and carries the
+// step's flag bit; any other datagram is no answer, whatever else it holds.
+TEST(Link, AnswersThatFailTheirChecksAreNoAnswers) {
+  segment seg(std::vector<knobs>{
+      // 0: identify and enter answered by a device outside the model table,
+      //    the password answer signed as one of ours
+      {"--model", "FOREIGN_", "--password-signature", "GXonTaq_"},
+      // 1: the password answer signed with the signature only burning takes
+      {"--password-signature", "Y7KE____"},
+      // 2: identify answered with every flag bit but RSP_OK
+      {"--identify-flags", "fffe"},
+      // 3: every answer cut inside the header, after the low flag byte
+      {"--cut-replies", "13"},
+      // 4: every flag bit set: each check tests its own bit only
+      {"--identify-flags", "ffff"},
+  });
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  use_password("________________");
+  queue_escapes(40);
+  const unsigned char mac[6] = {0x02, 0, 0, 0, 0, 9};
+  auto ip = [&](int k) { return seg.device_ip(k); };
+
+  EXPECT_FALSE(set_programm_mode(ip(0).c_str(), PORT));
+  EXPECT_EQ(count_flags(seg.requests(0), REQ_PASSWORD), 0) << "a foreign identify answer ends the pass";
+
+  EXPECT_FALSE(set_programm_mode(ip(1).c_str(), PORT));
+  EXPECT_FALSE(set_mac(ip(1).c_str(), PORT, mac));
+  EXPECT_EQ(count_flags(seg.requests(1), REQ_ENTER_PROGRAMM), 0);
+  EXPECT_EQ(count_flags(seg.requests(1), REQ_SET_MAC), 0);
+
+  EXPECT_FALSE(set_programm_mode(ip(2).c_str(), PORT));
+  EXPECT_EQ(count_flags(seg.requests(2), REQ_PASSWORD), 0) << "identify without RSP_OK ends the pass";
+
+  // Cut to 13 bytes, RSP_OK (in the low flag byte) would still be there.
+  EXPECT_FALSE(set_mac(ip(3).c_str(), PORT, mac));
+  EXPECT_EQ(count_flags(seg.requests(3), REQ_PASSWORD), 0) << "a cut identify answer ends the pass";
+
+  EXPECT_TRUE(set_programm_mode(ip(4).c_str(), PORT));
+  EXPECT_EQ(escapes_left(), 40) << "no password message: the refusal bit is not looked at after RSP_OK";
+}
+
 TEST(Link, DoubledAnswersAreNotTakenForTheNextRequest) {
   segment seg(1, {"--twice", "--password", "secret"});
   START_SEGMENT_OR_SKIP(seg);

@@ -39,17 +39,18 @@ sim_device::sim_device(const sim_config& cfg)
       sp_memory(SIM_MEMORY_SIZE, 0xFF),
       cfg_(cfg),
       rng_(cfg.seed ? cfg.seed : 1),
-      corrupt_left_(cfg.corrupt_reads) {
+      corrupt_left_(cfg.corrupt_reads),
+      short_left_(cfg.short_reads) {
   memcpy(mac, cfg.mac, 6);
 }
 
-bool sim_device::roll_drop() {
-  if (cfg_.drop_percent <= 0) return false;
+bool sim_device::roll(double percent) {
+  if (percent <= 0) return false;
   // xorshift32: the same seed drops the same requests on every run.
   rng_ ^= rng_ << 13;
   rng_ ^= rng_ >> 17;
   rng_ ^= rng_ << 5;
-  return (double)(rng_ % 10000) < cfg_.drop_percent * 100.0;
+  return (double)(rng_ % 10000) < percent * 100.0;
 }
 
 bool sim_device::silent_at(uint32_t now_ms) const {
@@ -75,7 +76,7 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
   silent_ = false;
   if (len < (int)sizeof(host_request) || !signature_is(buf, LOADER_SIGNATURE))
     return sim_outcome::ignored;
-  if (roll_drop()) return sim_outcome::dropped;
+  if (roll(cfg_.drop_percent)) return sim_outcome::dropped;
 
   host_data req;
   memset(&req, 0, sizeof req);
@@ -158,7 +159,12 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
         corrupt_left_--;
         page[ps - 1] ^= 0xFF;
       }
-      r = reply(cfg_.model, RSP_PAGE, page, ps);
+      int n = ps;
+      if (short_left_ > 0) {
+        short_left_--;
+        n = ps / 2;
+      }
+      r = reply(cfg_.model, RSP_PAGE, page, n);
     }
   } else if (req.flags == REQ_SET_MAC) {
     const char* sig = cfg_.mac_sig_set ? cfg_.mac_sig : cfg_.model;
@@ -173,7 +179,8 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
     return sim_outcome::ignored;
   }
 
+  if (cfg_.cut_replies > 0 && r.size() > (size_t)cfg_.cut_replies) r.resize((size_t)cfg_.cut_replies);
   out.push_back(r);
-  if (cfg_.twice) out.push_back(r);
+  if (cfg_.twice || roll(cfg_.duplicate_percent)) out.push_back(r);
   return result;
 }

@@ -20,7 +20,10 @@ struct sim_config {
   double drop_percent = 0;
   uint32_t seed = 1;
   bool twice = false;
+  double duplicate_percent = 0;  // a share of the answers sent twice
   int corrupt_reads = 0;
+  int short_reads = 0;  // read-backs carrying only the first half of the page
+  int cut_replies = 0;  // every answer cut to this many bytes; 0: whole
   bool never_enter = false;
   bool pages_anytime = false;  // page requests need the password only
   bool refuse_mac = false;
@@ -63,7 +66,8 @@ class sim_device {
   uint8_t mac[6];
 
  private:
-  bool roll_drop();
+  // True for percent of the calls, in a sequence fixed by the seed.
+  bool roll(double percent);
   std::vector<uint8_t> reply(const char* sig, uint16_t flags, const uint8_t* data, int n);
   // Silence runs until silent_until_; wrap-safe comparison against now.
   bool silent_at(uint32_t now_ms) const;
@@ -72,6 +76,7 @@ class sim_device {
   uint32_t rng_;
   uint32_t packet_ = 0;
   int corrupt_left_;
+  int short_left_;
   bool silent_ = false;
   uint32_t silent_until_ = 0;
 };

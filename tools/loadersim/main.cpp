@@ -53,8 +53,14 @@ static const char HELP[] =
     "  --seed N                 seed of the drop choice (default 1); the same seed\n"
     "                           drops the same requests\n"
     "  --twice                  send every answer twice\n"
+    "  --duplicate PERCENT      send this share of the answers twice (chosen with\n"
+    "                           the same seeded sequence as --drop)\n"
     "  --reply-delay MS         wait MS milliseconds before every answer\n"
     "  --corrupt-reads N        invert the last byte of the first N page read-backs\n"
+    "  --short-reads N          answer the first N page read-backs with only the\n"
+    "                           first half of the page\n"
+    "  --cut-replies N          send only the first N bytes (1..526) of every\n"
+    "                           answer; below 14 the header itself is cut\n"
     "  --never-enter            take the password but answer 'enter programming\n"
     "                           mode' with RSP_OK only, and never enter it\n"
     "  --pages-anytime          accept page writes and reads after the password\n"
@@ -222,7 +228,8 @@ static void log_request(FILE* log, uint32_t t, const sockaddr_in& from, const ui
 
 enum {
   OPT_MODEL = 256, OPT_NAME, OPT_VERSION, OPT_MAC, OPT_PASSWORD, OPT_PAGE_SIZE, OPT_PORT,
-  OPT_BIND, OPT_DROP, OPT_SEED, OPT_TWICE, OPT_REPLY_DELAY, OPT_CORRUPT, OPT_NEVER_ENTER, OPT_PAGES_ANYTIME,
+  OPT_BIND, OPT_DROP, OPT_SEED, OPT_TWICE, OPT_DUPLICATE, OPT_REPLY_DELAY, OPT_CORRUPT,
+  OPT_SHORT_READS, OPT_CUT_REPLIES, OPT_NEVER_ENTER, OPT_PAGES_ANYTIME,
   OPT_REFUSE_MAC, OPT_SILENT, OPT_DIE, OPT_DIE_EXITS, OPT_PASSWORD_SIG, OPT_MAC_SIG,
   OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STATE, OPT_HELP
 };
@@ -241,6 +248,9 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
       {"drop", required_argument, nullptr, OPT_DROP},
       {"seed", required_argument, nullptr, OPT_SEED},
       {"twice", no_argument, nullptr, OPT_TWICE},
+      {"duplicate", required_argument, nullptr, OPT_DUPLICATE},
+      {"short-reads", required_argument, nullptr, OPT_SHORT_READS},
+      {"cut-replies", required_argument, nullptr, OPT_CUT_REPLIES},
       {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
       {"corrupt-reads", required_argument, nullptr, OPT_CORRUPT},
       {"never-enter", no_argument, nullptr, OPT_NEVER_ENTER},
@@ -303,6 +313,17 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         cfg.seed = (uint32_t)v;
         break;
       case OPT_TWICE: cfg.twice = true; break;
+      case OPT_DUPLICATE:
+        if (!parse_double(optarg, 100, &cfg.duplicate_percent)) return fail("percentage", optarg);
+        break;
+      case OPT_SHORT_READS:
+        if (!parse_uint(optarg, 1000000000, &v)) return fail("count", optarg);
+        cfg.short_reads = (int)v;
+        break;
+      case OPT_CUT_REPLIES:
+        if (!parse_uint(optarg, sizeof(device_respond_t), &v) || v == 0) return fail("length", optarg);
+        cfg.cut_replies = (int)v;
+        break;
       case OPT_REPLY_DELAY:
         if (!parse_uint(optarg, 600000, &v)) return fail("delay", optarg);
         cfg.reply_delay_ms = (unsigned)v;
