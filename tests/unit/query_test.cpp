@@ -72,11 +72,8 @@ TEST(Query, AppendAndTypedAccess) {
 
   // Wrong types change nothing.
   EXPECT_FALSE(q.set_char('x', 0, 0));
-  EXPECT_FALSE(q.set_int(1, 0, 0));
   EXPECT_FALSE(q.set_int(1, 4, 0));
   EXPECT_FALSE(q.set_string("x", 1, 0));
-  EXPECT_FALSE(q.set_double(1, 1, 0));
-  EXPECT_FALSE(q.set_date(tdate(1, 1, 2000), 6, 0));
   EXPECT_FALSE(q.set_int(1, 99, 0));
   EXPECT_EQ(q.get_int(1, 0), -5);
   EXPECT_STREQ(q.get_string(0, 0), std::string(16, ' ').c_str());
@@ -108,19 +105,6 @@ TEST(Query, AppendAndTypedAccess) {
   EXPECT_TRUE(q.iset_binary(mac, 0, 2));
   EXPECT_EQ(std::string(q.iget_string(0, 2), 16), std::string((char*)mac, 16));
 
-  // Navigation.
-  q = 0;
-  EXPECT_EQ(--q, -1);
-  EXPECT_EQ(++q, 1);
-  q = 3;
-  EXPECT_EQ(++q, -1);
-  EXPECT_EQ(q = 4, -1);
-  EXPECT_EQ(q.pos(), 3);
-  EXPECT_EQ(q.get_ind(1), 1);
-  EXPECT_EQ(q.pos(), 1);
-  EXPECT_EQ(q.record(-1), -1);
-  EXPECT_EQ(q.type_element(5), 4);
-  EXPECT_EQ(q.size_element(4), 8);
 }
 
 TEST(Query, FullBaseAppendsNothing) {
