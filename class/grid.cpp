@@ -519,7 +519,8 @@ void thcnt::add(const char* title, int len) {
   if (NUM_BUT >= 50) return;
   int n = NUM_BUT;
   int x = n ? BUT[n - 1]->X + BUT[n - 1]->LEN : OBJ->x();
-  BUT[n] = new theaderbutton(x, OBJ->Y, title, len, KEY + n + 1, OBJ);
+  // Always a title, if an empty one: the button's title box is its face.
+  BUT[n] = new theaderbutton(x, OBJ->Y, title ? title : "", len, KEY + n + 1, OBJ);
   NUM_BUT++;
   if (XSM || _XSM) {
     BUT[n]->XSM = BUT[n]->BOX->XSM = BUT[n]->BRD->XSM = XSM;
@@ -1213,8 +1214,11 @@ int tdbgrid::message(int code) {
   int bx = BGR->x(), by = BGR->y();
   if (!(MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down())) return 0;
   if (code == 400 || code == 402) return 0;
+  // The release is the grid's only when it completes the grid's own click:
+  // after a click that did nothing it stays a plain release.
   if (code == 404) {
-    if (LAST_OPERATION == 1) LAST_OPERATION = 8;
+    if (LAST_OPERATION != 1) return 0;
+    LAST_OPERATION = 8;
     return MESSAGE;
   }
   int size = BASE->size();
