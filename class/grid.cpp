@@ -7,6 +7,7 @@
 #include <string>
 
 #include "class/query.h"
+#include "class/read.h"
 #include "platform/platform.h"
 
 int GL_ID = 1000000;
@@ -1265,4 +1266,127 @@ int tdbgrid::message(int code) {
 
 // ---- in-place editing ---------------------------------------------------------------
 
-void tdbgrid::edit(int) {}
+namespace {
+
+// The field's value as the editor shows it: the whole width of a string,
+// numbers, dates and times in their written form, with one blank after
+// them so that the caret can stand behind the last character.
+std::string edit_text(tdbquery* q, int field, int row) {
+  char buf[64];
+  switch (q->type_element(field)) {
+    case DB_STRING:
+      return q->get_string(field, row);
+    case DB_INT:
+    case DB_PROGRESS:
+      snprintf(buf, sizeof buf, "%-12d", q->get_int(field, row));
+      break;
+    case DB_DOUBLE:
+      snprintf(buf, sizeof buf, "%-24.15g", q->get_double(field, row));
+      break;
+    case DB_CHAR:
+      snprintf(buf, sizeof buf, "%-5d", (int)q->get_char(field, row));
+      break;
+    case DB_DATE:
+      snprintf(buf, sizeof buf, "%s ", q->get_date(field, row).string());
+      break;
+    case DB_TIME:
+      snprintf(buf, sizeof buf, "%s ", q->get_time(field, row).string());
+      break;
+    case DB_HEX:
+      snprintf(buf, sizeof buf, "0x%-9X", (unsigned)q->get_int(field, row));
+      break;
+    default:
+      return "";
+  }
+  return buf;
+}
+
+// A number the text holds, blanks around it allowed; false when it holds
+// none (the field then keeps its value).
+bool parse_long(const char* text, int base, long long* out) {
+  char* end;
+  *out = strtoll(text, &end, base);
+  if (end == text) return false;
+  while (*end == ' ') end++;
+  return *end == 0;
+}
+
+bool parse_double(std::string text, double* out) {
+  for (char& c : text)
+    if (c == ',') c = '.';
+  char* end;
+  *out = strtod(text.c_str(), &end);
+  if (end == text.c_str()) return false;
+  while (*end == ' ') end++;
+  return *end == 0;
+}
+
+// Writes what was typed into the field by its type.
+void write_back(tdbquery* q, int field, int row, const char* text) {
+  long long n;
+  double d;
+  switch (q->type_element(field)) {
+    case DB_STRING:
+      q->set_string(text, field, row);
+      break;
+    case DB_INT:
+    case DB_PROGRESS:
+      if (parse_long(text, 10, &n)) q->set_int((int)n, field, row);
+      break;
+    case DB_HEX:
+      if (parse_long(text, 16, &n)) q->set_int((int)(unsigned)n, field, row);
+      break;
+    case DB_CHAR:
+      if (parse_long(text, 10, &n)) q->set_char((char)n, field, row);
+      break;
+    case DB_DOUBLE:
+      if (parse_double(text, &d)) q->set_double(d, field, row);
+      break;
+    case DB_DATE: {
+      tdate v = q->get_date(field, row);
+      v = text;
+      q->set_date(v, field, row);
+      break;
+    }
+    case DB_TIME: {
+      ttime v = q->get_time(field, row);
+      v = text;
+      q->set_time(v, field, row);
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+// The editor sits on the focus row's cell, its text selected, so that
+// typing replaces the value. Esc (and closing the window) keeps the old
+// value; every other way out writes what was typed. A text that is no
+// number leaves a numeric field as it was.
+void tdbgrid::edit(int col) {
+  if (IN_EDIT || !VISIBLE || col < 0 || col >= NUM_ELEMENT || !row_visible(POS)) return;
+  int field = (unsigned char)QUERY_ELEMENT[col];
+  int type = BASE->type_element(field);
+  if (type < DB_STRING || type > DB_HEX) return;
+  theaderbutton* b = HEADER->BUT[col];
+  int left = std::max(b->x(), BGR->x());
+  int right = std::min(b->x() + b->len() - 1, BGR->x() + BGR->len());
+  if (right <= left) return;
+  int row = POS;
+  std::string value = edit_text(BASE, field, row);
+  IN_EDIT = true;
+  int end;
+  {
+    ttext t(left, row_top(row) + 18, value.c_str(), &cBLACK, &cWHITE, right - left);
+    end = read_string(&t, type == DB_STRING || type == DB_HEX ? 0 : 1, -2);
+    if (end != 27 && end != 384) {
+      write_back(BASE, field, row, t.text());
+      BASE->update();
+    }
+  }
+  IN_EDIT = false;
+  // The close was the editor's to end on, but the window's owner must
+  // still see it.
+  if (end == 384) set_key(384, hwnd, 0, 0, 0);
+  update();
+}

@@ -441,4 +441,45 @@ TEST_F(Grid, CellsOfEveryFieldType) {
   EXPECT_EQ(g.LAST_OPERATION, 9) << "a second click on a marked focus row of such a column";
 }
 
+TEST_F(Grid, ASecondClickEditsTheCellInPlace) {
+  base = std::make_unique<_mbase>("edit", "s8 i", 10, 0);
+  query = std::make_unique<tdbquery>(base.get());
+  tdbquery& q = *query;
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(q.append(), i);
+    q.set_string("old", 0);
+    q.set_int(7, 1);
+  }
+  twindow w(300, 120, "edit");
+  tdbgrid g(3, 3, -4, -4, &q, 700);
+  g.add("text", 100, 0, -1);
+  g.add("number", 100, 1, -1);
+  g.AUTO_EDIT[0] = g.AUTO_EDIT[1] = 1;
+  pump_for(30);
+  click(w, 40, row_y(1), 700, 700);
+  ASSERT_EQ(g.pos(), 1);
+  // The editor runs its own loop: everything it reads is queued up front.
+  auto edit = [&](int x, const char* typed, int vk) {
+    event(w, x, row_y(1), 0, false, 400);
+    plat::inject_mouse_button(w.hwnd, x, row_y(1), 1, true);
+    plat::inject_mouse_button(w.hwnd, x, row_y(1), 1, false);
+    plat::inject_text(w.hwnd, typed);
+    plat::inject_key(w.hwnd, vk, true);
+    plat::inject_key(w.hwnd, vk, false);
+    EXPECT_TRUE(pump_until(700));
+    EXPECT_EQ(g.LAST_OPERATION, 6);
+    EXPECT_FALSE(g.IN_EDIT);
+  };
+  edit(40, "xyz", VK_RETURN);
+  EXPECT_STREQ(q.get_string(0, 1), "xyz     ");
+  EXPECT_STREQ(q.get_string(0, 0), "old     ");
+  edit(140, "42", VK_RETURN);
+  EXPECT_EQ(q.get_int(1, 1), 42);
+  edit(140, "99", VK_ESCAPE);
+  EXPECT_EQ(q.get_int(1, 1), 42) << "Esc keeps the value";
+  edit(140, "-", VK_RETURN);
+  EXPECT_EQ(q.get_int(1, 1), 42) << "a text that is no number changes nothing";
+  EXPECT_EQ(q.get_int(1, 0), 7);
+}
+
 }  // namespace
