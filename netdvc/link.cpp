@@ -29,6 +29,7 @@ bool tlink::open(const char* ip, uint16_t port, unsigned sock_timeout) {
     return false;
   }
   SOCK = s;
+  HEARD = plat::tick();
   BUSY = new _wait;
   plat::udp_set_timeout(SOCK, sock_timeout);
   plat::udp_set_broadcast(SOCK);
@@ -53,6 +54,7 @@ bool tlink::ask(const void* rec, int len, unsigned pause_ms) {
     std::memset(RAW, 0, sizeof RAW);
     GOT = -1;
   }
+  if (GOT >= 0 && is_model_signature(REPLY.signature)) HEARD = plat::tick();
   return true;
 }
 

@@ -19,6 +19,9 @@ class tlink {
     unsigned char RAW[sizeof(device_respond_t)];
   };
   int GOT = -1;  // bytes of the last reply, -1 for none (also for one cut inside its header)
+  // Tick of the last reply from a device of the model table, whatever it
+  // said: the sign that the device is still there.
+  uint32_t HEARD = 0;
 
   tlink();
   ~tlink();

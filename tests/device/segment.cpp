@@ -21,6 +21,16 @@ namespace devtest {
 
 namespace {
 
+// The device tests open windows (the progress window, message boxes) but have
+// no screen or sound card of their own: SDL's dummy drivers, unless the
+// caller chose others.
+const struct dummy_drivers {
+  dummy_drivers() {
+    setenv("SDL_VIDEODRIVER", "dummy", 0);
+    setenv("SDL_AUDIODRIVER", "dummy", 0);
+  }
+} DUMMY_DRIVERS;
+
 const char NETNS_DIR[] = "/run/netns";
 const char NAME_PREFIX[] = "vsk";
 
@@ -336,8 +346,8 @@ bool segment::start_device(int k, const knobs& args) {
   std::string ready = dir + "/ready";
   unlink(ready.c_str());
 
-  char mac[18];
-  snprintf(mac, sizeof mac, "02:00:C0:00:02:%02X", 10 + k);
+  char mac[24];
+  snprintf(mac, sizeof mac, "02:00:C0:00:02:%02X", (10 + k) & 0xFF);
   // Defaults that tell the devices apart; the test's knobs come later and win.
   std::vector<std::string> argv = {loadersim_path(), "--state", dir, "--mac", mac,
                                    "--name", "SIM" + std::to_string(k)};
