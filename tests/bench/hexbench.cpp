@@ -23,16 +23,18 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 const int ROUNDS = 25;
 
-// The whole image in 16-byte data records, with a segment record before each
-// 64 KB, the way firmware tools write it.
-std::string full_image_hex()
+// The whole image in 16-byte data records, with an address record before
+// each 64 KB, the way firmware tools write it: a segment record (type 02) or
+// an extended linear address record (type 04).
+std::string full_image_hex(bool linear)
 {
   std::mt19937 rng(1);
   std::string text;
   char line[64];
   for (unsigned seg = 0; seg < 2; seg++) {
-    unsigned sum = 2 + 2 + (seg << 4);
-    std::snprintf(line, sizeof line, ":02000002%04X%02X\r\n", seg << 12, (0x100 - (sum & 0xFF)) & 0xFF);
+    unsigned type = linear ? 4 : 2, value = linear ? seg : seg << 12;
+    unsigned sum = 2 + type + (value >> 8) + (value & 0xFF);
+    std::snprintf(line, sizeof line, ":020000%02X%04X%02X\r\n", type, value, (0x100 - (sum & 0xFF)) & 0xFF);
     text += line;
     for (unsigned a = 0; a < 0x10000; a += 16) {
       std::snprintf(line, sizeof line, ":10%04X00", a);
@@ -72,21 +74,14 @@ double objcopy_ms(const std::string& hex, const std::string& bin)
   return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
 }
 
-} // namespace
-
-int main()
+// Times both readers on one file; false when they disagree or ours is slower.
+bool bench(const char* what, const std::string& text, const std::string& dir)
 {
-  char dir[] = "/tmp/hexbench.XXXXXX";
-  if (!mkdtemp(dir)) {
-    std::perror("hexbench: mkdtemp");
-    return 1;
-  }
-  std::string hex = std::string(dir) + "/full.hex", bin = std::string(dir) + "/full.bin";
-  std::string text = full_image_hex();
+  std::string hex = dir + "/full.hex", bin = dir + "/full.bin";
   FILE* f = std::fopen(hex.c_str(), "wb");
   if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
     std::perror("hexbench: writing the HEX file");
-    return 1;
+    return false;
   }
 
   std::vector<double> ours, theirs;
@@ -110,22 +105,37 @@ int main()
   }
   std::remove(hex.c_str());
   std::remove(bin.c_str());
-  rmdir(dir);
 
   if (!ok) {
-    std::printf("hex read: load_hex_data failed on its own full image\n");
-    return 1;
+    std::printf("hex read (%s): load_hex_data failed on its own full image\n", what);
+    return false;
   }
-  std::printf("hex read: %zu-byte file, %zu-byte image, best of %d\n", text.size(), sizeof MEMORY_MAP, ROUNDS);
+  std::printf("hex read (%s): %zu-byte file, %zu-byte image, best of %d\n", what, text.size(),
+              sizeof MEMORY_MAP, ROUNDS);
   std::printf("  load_hex_data  %8.3f ms (median %.3f)\n", best_ms(ours), median_ms(ours));
   if (theirs.size() != ours.size()) {
     std::printf("  objcopy        not available: no ratio\n");
-    return 0;
+    return true;
   }
   std::printf("  objcopy        %8.3f ms (median %.3f)\n", best_ms(theirs), median_ms(theirs));
   double ratio = best_ms(ours) / best_ms(theirs);
   std::printf("  ratio          %8.3f  (load_hex_data / objcopy)%s\n", ratio,
               ratio < 1 ? "" : "  SLOWER THAN OBJCOPY");
   if (!same) std::printf("  images differ: objcopy's output does not match MEMORY_MAP\n");
-  return ratio < 1 && same ? 0 : 1;
+  return ratio < 1 && same;
+}
+
+} // namespace
+
+int main()
+{
+  char dir[] = "/tmp/hexbench.XXXXXX";
+  if (!mkdtemp(dir)) {
+    std::perror("hexbench: mkdtemp");
+    return 1;
+  }
+  bool ok = bench("segment records", full_image_hex(false), dir);
+  ok = bench("linear address records", full_image_hex(true), dir) && ok;
+  rmdir(dir);
+  return ok ? 0 : 1;
 }
