@@ -4,7 +4,10 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +60,79 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
   if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
   if (from_port) *from_port = ntohs(sa.sin_port);
   return (int)r;
+}
+
+int udp_send_via(int s, const void* buf, size_t n, uint32_t addr, uint16_t port, unsigned ifindex,
+                 uint32_t src) {
+  if (ifindex == 0) return udp_send(s, buf, n, addr, port);
+  sockaddr_in sa = make_addr(addr, port);
+  iovec iov;
+  iov.iov_base = const_cast<void*>(buf);
+  iov.iov_len = n;
+  // The interface is named with the datagram itself: the socket stays bound
+  // to the wildcard address, so the answers of every interface reach it.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  memset(control, 0, sizeof control);
+  msghdr m;
+  memset(&m, 0, sizeof m);
+  m.msg_name = &sa;
+  m.msg_namelen = sizeof sa;
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&m);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info;
+  memset(&info, 0, sizeof info);
+  info.ipi_ifindex = (int)ifindex;
+  info.ipi_spec_dst.s_addr = htonl(src);
+  memcpy(CMSG_DATA(c), &info, sizeof info);
+  ssize_t r = sendmsg(s, &m, 0);
+  return r < 0 ? -1 : (int)r;
+}
+
+std::vector<broadcast_if> broadcast_interfaces() {
+  std::vector<broadcast_if> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  std::vector<std::string> names;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_name) continue;
+    unsigned flags = a->ifa_flags;
+    if (!(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & IFF_LOOPBACK)) continue;
+    uint32_t addr = ntohl(((const sockaddr_in*)a->ifa_addr)->sin_addr.s_addr);
+    uint32_t broadcast = 0;
+    if (a->ifa_broadaddr && a->ifa_broadaddr->sa_family == AF_INET)
+      broadcast = ntohl(((const sockaddr_in*)a->ifa_broadaddr)->sin_addr.s_addr);
+    // An address put on by hand ("ip addr add 192.168.0.1/24 dev eth1")
+    // names no broadcast address (the C library then reports the address
+    // itself), yet the kernel routes the subnet's one out of that interface
+    // all the same.
+    if (broadcast == addr) broadcast = 0;
+    if (broadcast == 0 && a->ifa_netmask && a->ifa_netmask->sa_family == AF_INET) {
+      uint32_t mask = ntohl(((const sockaddr_in*)a->ifa_netmask)->sin_addr.s_addr);
+      if (mask != 0 && ~mask > 1) broadcast = addr | ~mask;  // /31 and /32 have none
+    }
+    if (broadcast == 0) continue;
+    // A second address of an interface carries a label such as "eth0:1";
+    // the interface is the part before the colon, and it gets one request.
+    std::string name = a->ifa_name;
+    name = name.substr(0, name.find(':'));
+    bool seen = false;
+    for (const auto& n : names) seen = seen || n == name;
+    if (seen) continue;
+    names.push_back(name);
+    broadcast_if i;
+    i.index = if_nametoindex(name.c_str());
+    i.addr = addr;
+    i.broadcast = broadcast;
+    out.push_back(i);
+  }
+  freeifaddrs(list);
+  return out;
 }
 
 void udp_drain(int s) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace plat {
 
@@ -24,9 +25,25 @@ int udp_send(int s, const void* buf, size_t n, uint32_t addr, uint16_t port);
 // Bytes received (a datagram longer than n is cut to n), or -1 on time-out or
 // error. The sender's address and port go to from_addr / from_port when given.
 int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port);
+// The same, leaving by the interface with index ifindex whatever the routes
+// say, from its address src (ifindex 0: as routed, like udp_send).
+int udp_send_via(int s, const void* buf, size_t n, uint32_t addr, uint16_t port, unsigned ifindex,
+                 uint32_t src);
 // Throws away every datagram already waiting, without waiting for more.
 void udp_drain(int s);
 void udp_close(int s);
+
+// An IPv4 interface that can broadcast: its index, its address and that
+// address's broadcast address.
+struct broadcast_if {
+  unsigned index;
+  uint32_t addr;
+  uint32_t broadcast;
+};
+// Every IPv4 interface that is up, has a broadcast address and is not a
+// loopback, once each (by the first of its addresses), in the order the
+// system lists them. Empty when there is none or the list cannot be read.
+std::vector<broadcast_if> broadcast_interfaces();
 
 // Strict dotted quad: four decimal octets 0..255 without leading zeros,
 // optionally followed by blanks (discovery pads addresses to 16 characters).
