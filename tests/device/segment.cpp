@@ -214,7 +214,7 @@ bool segment::supported(std::string* why) {
 }
 
 std::string segment::device_ip(int k) const {
-  return "192.0.2." + std::to_string(10 + k);
+  return (on_second_bridge(k) ? "198.51.100." : "192.0.2.") + std::to_string(10 + k);
 }
 
 bool segment::fail(const std::string& what) {
@@ -256,23 +256,23 @@ bool segment::run_ip(const std::vector<std::string>& args) {
   return fail(cmd + ": " + out);
 }
 
-// One member of the segment: a veth pair with `port` on the bridge and eth0
+// One member of the segment: a veth pair with `port` on bridge and ifname
 // inside ns, addressed with cidr.
 bool segment::add_member(const std::string& ns, const std::string& port, const char* cidr,
-                         bool default_route) {
+                         bool default_route, const char* bridge, const char* ifname) {
   const std::string br = bridge_netns();
   // Both ends are created directly inside their namespaces: no interface
   // ever appears in the namespace the test started in.
-  if (!run_ip({"link", "add", "name", port, "netns", br, "type", "veth", "peer", "name", "eth0",
+  if (!run_ip({"link", "add", "name", port, "netns", br, "type", "veth", "peer", "name", ifname,
                "netns", ns}))
     return false;
-  if (!run_ip({"-n", br, "link", "set", port, "master", "br0", "up"})) return false;
-  if (!run_ip({"-n", ns, "addr", "add", cidr, "dev", "eth0"})) return false;
-  if (!run_ip({"-n", ns, "link", "set", "eth0", "up"})) return false;
+  if (!run_ip({"-n", br, "link", "set", port, "master", bridge, "up"})) return false;
+  if (!run_ip({"-n", ns, "addr", "add", cidr, "dev", ifname})) return false;
+  if (!run_ip({"-n", ns, "link", "set", ifname, "up"})) return false;
   if (!run_ip({"-n", ns, "link", "set", "lo", "up"})) return false;
   // Sending to 255.255.255.255 needs a route; a bench PC has its default
   // route on the segment.
-  if (default_route && !run_ip({"-n", ns, "route", "add", "default", "dev", "eth0"}))
+  if (default_route && !run_ip({"-n", ns, "route", "add", "default", "dev", ifname}))
     return false;
   return true;
 }
@@ -312,12 +312,21 @@ bool segment::start() {
     if (!(ok = run_ip({"netns", "add", ns}))) break;
     ns_paths_.push_back(std::string(NETNS_DIR) + "/" + ns);
   }
+  const bool split = second_from_ >= 0;
   ok = ok && run_ip({"-n", bridge_netns(), "link", "add", "br0", "type", "bridge"}) &&
        run_ip({"-n", bridge_netns(), "link", "set", "br0", "up"}) &&
-       add_member(host_netns(), "vh", "192.0.2.1/24", true);
+       add_member(host_netns(), "vh", "192.0.2.1/24", !split);
+  // The second port's address names its broadcast address, as DHCP gives
+  // it; the first one's does not, as a hand-made one: both kinds are met.
+  if (split)
+    ok = ok && run_ip({"-n", bridge_netns(), "link", "add", "br1", "type", "bridge"}) &&
+         run_ip({"-n", bridge_netns(), "link", "set", "br1", "up"}) &&
+         add_member(host_netns(), "vh1", "198.51.100.1/24", false, "br1", "eth1") &&
+         run_ip({"-n", host_netns(), "addr", "change", "198.51.100.1/24", "brd", "+", "dev", "eth1"});
   for (int k = 0; ok && k < n; k++) {
     std::string cidr = device_ip(k) + "/24";
-    ok = add_member(device_netns(k), "vd" + std::to_string(k), cidr.c_str(), false);
+    ok = add_member(device_netns(k), "vd" + std::to_string(k), cidr.c_str(), false,
+                    on_second_bridge(k) ? "br1" : "br0");
   }
   if (ok) {
     host_fd_ = open((std::string(NETNS_DIR) + "/" + host_netns()).c_str(), O_RDONLY | O_CLOEXEC);

@@ -4,6 +4,11 @@
 //   host namespace    <name>-h  : eth0 192.0.2.1/24, default route on eth0
 //   device namespaces <name>-dK : eth0 192.0.2.(10+K)/24, loadersim on 48900
 //
+// With second_bridge_from(F), devices F and later sit on a second bridge br1
+// as 198.51.100.(10+K)/24, the host joins it as eth1 198.51.100.1/24, and the
+// host has a default route on neither: a bench PC whose default route
+// leaves by another interface.
+//
 // <name> is "vsk<pid>-<serial>", so tests may run in parallel. Everything is
 // removed by teardown() or the destructor, and also when the process is
 // killed by a signal it can catch; namespaces left behind by a process that
@@ -60,11 +65,17 @@ class segment {
   // test has failed or VESKOR_KEEP_SEGMENT is set.
   void teardown();
 
+  // Before start(): devices from k on go to the second bridge.
+  void second_bridge_from(int k) { second_from_ = k; }
+  bool on_second_bridge(int k) const { return second_from_ >= 0 && k >= second_from_; }
+
   int devices() const { return (int)knobs_.size(); }
   static const char* host_ip() { return "192.0.2.1"; }
   static uint32_t host_addr() { return 0xC0000201u; }
   std::string device_ip(int k) const;
-  uint32_t device_addr(int k) const { return 0xC000020Au + (uint32_t)k; }
+  uint32_t device_addr(int k) const {
+    return (on_second_bridge(k) ? 0xC633640Au : 0xC000020Au) + (uint32_t)k;
+  }
   const std::string& name() const { return name_; }
   std::string host_netns() const { return name_ + "-h"; }
   std::string bridge_netns() const { return name_ + "-br"; }
@@ -108,7 +119,7 @@ class segment {
   bool fail(const std::string& what);
   bool run_ip(const std::vector<std::string>& args);
   bool add_member(const std::string& ns, const std::string& port, const char* cidr,
-                  bool default_route);
+                  bool default_route, const char* bridge = "br0", const char* ifname = "eth0");
 
   std::string name_;
   std::vector<knobs> knobs_;
@@ -122,6 +133,7 @@ class segment {
   bool in_host_ = false;
   bool started_ = false;
   pid_t owner_ = 0;
+  int second_from_ = -1;
 };
 
 // The calling thread inside seg's host namespace for the life of the scope.
