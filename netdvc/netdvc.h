@@ -5,12 +5,45 @@
 // within a time budget and closes the socket again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "netdvc/records.h"
 
+class tdbquery;
+
 // The device password; its first 16 bytes are sent.
 extern char DEV_PASS[100];
+
+// Discovery: the identify request to the broadcast address of every bench
+// interface, the devices that answer listed in the chooser. 0 with ip (the
+// address padded with blanks to 16 characters), name (16 bytes) and mac (6
+// bytes), each NUL-terminated, and rev written; 1 when nothing answered or
+// nothing could be sent; 2 when the user closed the chooser. ip and name
+// hold at least 17 bytes, mac at least 7.
+int find_dhcp_devices(char* ip, char* name, unsigned char* mac, unsigned char* rev, uint16_t port);
+// Identifies the device at the typed address: true with name (16 bytes and
+// a NUL), mac (6 bytes, no NUL) and rev from the last valid answer.
+bool get_device_name(const char* ip, char* name, unsigned char* mac, unsigned char* rev, uint16_t port);
+
+// One device that answered discovery.
+struct found_device {
+  char ip[16];  // the sender's address, "%d.%d.%d.%d"
+  char name[16];  // as the device sent it, not terminated
+  unsigned char mac[6];
+  unsigned char rev;
+};
+// One discovery round without any window: every valid answer in the order
+// of arrival (a device answering twice is there twice) until 100 ms pass in
+// silence or max are found. -1 when the link could not be opened or no
+// request could be sent, else how many were found.
+int discover_devices(uint16_t port, std::vector<found_device>& found, size_t max);
+// The chooser over a query of "s16 s16 s48 c s6" records (name, address,
+// MAC text, version, MAC bytes) with at least one row: sorts it by address
+// and lets the user pick. 0 with the outputs written as find_dhcp_devices
+// writes them, 2 when closed without choosing.
+int choose_device(tdbquery& DHCP, char* ip, char* name, unsigned char* mac, unsigned char* rev);
 
 // Programming mode: on (after the password), confirmed by an answer to
 // identify within 30 s, and off again.
