@@ -138,18 +138,10 @@ bool one_path(std::string& out) {
   // No path is longer than the system's limit; output cut short at the
   // capture's limit would look like one.
   if (out.empty() || out[0] != '/' || out.size() > PATH_LIMIT) return false;
-  const unsigned char* p = (const unsigned char*)out.data();
-  const unsigned char* end = p + out.size();
-  while (p < end) {
-    unsigned c = *p;
+  for (unsigned char c : out)
     if (c < 0x20 || c == 0x7F) return false;
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || (c & 0xFE) == 0xC0 || end - p <= extra) return false;
-    for (int i = 1; i <= extra; i++)
-      if ((p[i] & 0xC0) != 0x80) return false;
-    p += extra + 1;
-  }
-  return true;
+  // Malformed or over-long UTF-8 is garbage too, not a path to guess at.
+  return plat::is_utf8(out.data(), out.size());
 }
 
 enum chooser_result { NO_CHOOSER, CANCELLED, CHOSEN };

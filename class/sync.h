@@ -12,6 +12,9 @@ class tsync {
  public:
   plat::semaphore* HSM;
   explicit tsync(int n);
+  // Shared by every process of the user that names it. A count taken is
+  // held until it is freed or its taker ends (a crash included), and only
+  // the counts this handle took can be freed through it.
   tsync(const char* name, int n);
   ~tsync();
   tsync(const tsync&) = delete;

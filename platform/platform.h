@@ -102,17 +102,24 @@ struct windowpos {
 };
 
 // ---- text ---------------------------------------------------------------
+// All of it goes through glibc's iconv, strictly: UTF-8 that is malformed,
+// over-long, a surrogate or past U+10FFFF is refused, never guessed at.
+// A byte cp1251 leaves unassigned (0x98) is drawn as U+FFFD.
 std::string to_utf8(const char* cp1251, int n = -1);
-// Characters that have no cp1251 form are dropped.
+// Characters that have no cp1251 form are dropped; text that is not valid
+// UTF-8 gives nothing at all.
 std::string from_utf8(const char* utf8);
+// Whether the n bytes are valid UTF-8.
+bool is_utf8(const char* s, size_t n);
 // Unicode code point of a cp1251 byte (0 for the one unassigned byte 0x98).
 unsigned cp1251_to_unicode(unsigned char c);
 // cp1251 byte of a code point, or -1.
 int unicode_to_cp1251(unsigned cp);
-// A cp1251 path as the file system wants it (UTF-8). False when the text
-// cannot be a path here (never, for cp1251: every byte maps).
+// A cp1251 path as the file system wants it (UTF-8); empty when the text
+// cannot be a path (it holds the unassigned byte).
 std::string path_to_fs(const char* cp1251);
-// A file-system path in cp1251; false when it has characters outside cp1251.
+// A file-system path in cp1251; false when it is not valid UTF-8 or has
+// characters outside cp1251.
 bool path_from_fs(const char* utf8, std::string& cp1251);
 
 // ---- clock --------------------------------------------------------------

@@ -1,101 +1,166 @@
 // Windows-1251 <-> UTF-8, the clock and the locks.
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <fcntl.h>
+#include <iconv.h>
 #include <mutex>
-#include <semaphore.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
 
 namespace plat {
 
-static const unsigned short CP1251_HIGH[128] = {
-    0x402, 0x403, 0x201a, 0x453, 0x201e, 0x2026, 0x2020, 0x2021, 0x20ac, 0x2030, 0x409, 0x2039,
-    0x40a, 0x40c, 0x40b, 0x40f, 0x452, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022, 0x2013, 0x2014,
-    0,     0x2122, 0x459, 0x203a, 0x45a, 0x45c, 0x45b, 0x45f, 0xa0, 0x40e, 0x45e, 0x408,
-    0xa4,  0x490, 0xa6, 0xa7, 0x401, 0xa9, 0x404, 0xab, 0xac, 0xad, 0xae, 0x407,
-    0xb0,  0xb1, 0x406, 0x456, 0x491, 0xb5, 0xb6, 0xb7, 0x451, 0x2116, 0x454, 0xbb,
-    0x458, 0x405, 0x455, 0x457, 0x410, 0x411, 0x412, 0x413, 0x414, 0x415, 0x416, 0x417,
-    0x418, 0x419, 0x41a, 0x41b, 0x41c, 0x41d, 0x41e, 0x41f, 0x420, 0x421, 0x422, 0x423,
-    0x424, 0x425, 0x426, 0x427, 0x428, 0x429, 0x42a, 0x42b, 0x42c, 0x42d, 0x42e, 0x42f,
-    0x430, 0x431, 0x432, 0x433, 0x434, 0x435, 0x436, 0x437, 0x438, 0x439, 0x43a, 0x43b,
-    0x43c, 0x43d, 0x43e, 0x43f, 0x440, 0x441, 0x442, 0x443, 0x444, 0x445, 0x446, 0x447,
-    0x448, 0x449, 0x44a, 0x44b, 0x44c, 0x44d, 0x44e, 0x44f};
+// ---- Windows-1251 <-> UTF-8 -------------------------------------------------
+//
+// glibc's iconv does every conversion, strictly. The 256 bytes of cp1251 are
+// converted once and kept (drawing converts every text it draws); UTF-8 goes
+// through iconv's decoder each time, which refuses over-long forms,
+// surrogates, code points past U+10FFFF and cut sequences instead of
+// guessing at them: a chooser's "\xE0\x80\xAF" must not become "/".
 
-unsigned cp1251_to_unicode(unsigned char c) {
-  return c < 0x80 ? c : CP1251_HIGH[c - 0x80];
+namespace {
+
+struct cp1251_table {
+  unsigned code[256] = {};     // code point of each byte; 0 for none
+  std::string utf8[256];       // its UTF-8 spelling; U+FFFD for none
+  std::vector<std::pair<unsigned, unsigned char>> back;  // sorted by code point
+};
+
+// A converter that belongs to one thread: iconv keeps state in it.
+struct converter {
+  iconv_t cd;
+  converter(const char* to, const char* from) : cd(iconv_open(to, from)) {}
+  ~converter() {
+    if (ok()) iconv_close(cd);
+  }
+  converter(const converter&) = delete;
+  converter& operator=(const converter&) = delete;
+  bool ok() const { return cd != (iconv_t)-1; }
+};
+
+unsigned le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | (unsigned)p[3] << 24; }
+
+cp1251_table make_table() {
+  cp1251_table t;
+  converter to_code("UTF-32LE", "CP1251"), to_utf8("UTF-8", "CP1251");
+  for (int b = 1; b < 256; b++) {
+    char in = (char)b;
+    char* ip = &in;
+    size_t il = 1;
+    unsigned char out[4];
+    char* op = (char*)out;
+    size_t ol = sizeof out;
+    if (to_code.ok() && iconv(to_code.cd, &ip, &il, &op, &ol) != (size_t)-1 && ol == 0) t.code[b] = le32(out);
+    else if (!to_code.ok() && b < 0x80) t.code[b] = (unsigned)b;  // no converter at all: ASCII still works
+    char u[8];
+    ip = &in;
+    il = 1;
+    op = u;
+    ol = sizeof u;
+    if (t.code[b] && to_utf8.ok() && iconv(to_utf8.cd, &ip, &il, &op, &ol) != (size_t)-1) t.utf8[b].assign(u, op - u);
+    else if (t.code[b] && b < 0x80) t.utf8[b] = std::string(1, (char)b);
+    else t.utf8[b] = "\xEF\xBF\xBD";
+    if (t.code[b]) t.back.push_back({t.code[b], (unsigned char)b});
+  }
+  t.utf8[0] = "\xEF\xBF\xBD";
+  std::sort(t.back.begin(), t.back.end());
+  return t;
 }
+
+const cp1251_table& table() {
+  static const cp1251_table t = make_table();
+  return t;
+}
+
+// The code points of n bytes of UTF-8; false (and nothing) when they are not
+// valid UTF-8 from end to end.
+bool decode_utf8(const char* s, size_t n, std::vector<unsigned>& out) {
+  out.clear();
+  if (n == 0) return true;
+  thread_local converter dec("UTF-32LE", "UTF-8");
+  if (!dec.ok()) return false;
+  std::vector<unsigned char> buf(4 * n);
+  char* ip = const_cast<char*>(s);
+  size_t il = n;
+  char* op = (char*)buf.data();
+  size_t ol = buf.size();
+  size_t r = iconv(dec.cd, &ip, &il, &op, &ol);
+  iconv(dec.cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+  if (r == (size_t)-1 || il != 0) return false;
+  size_t got = (buf.size() - ol) / 4;
+  out.reserve(got);
+  for (size_t i = 0; i < got; i++) out.push_back(le32(&buf[4 * i]));
+  return true;
+}
+
+}  // namespace
+
+unsigned cp1251_to_unicode(unsigned char c) { return table().code[c]; }
 
 int unicode_to_cp1251(unsigned cp) {
-  if (cp < 0x80) return (int)cp;
-  if (cp >= 0x410 && cp <= 0x44f) return (int)(cp - 0x410 + 0xC0);
-  for (int i = 0; i < 128; i++)
-    if (CP1251_HIGH[i] == cp && cp != 0) return 0x80 + i;
-  return -1;
-}
-
-static void put_utf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += (char)cp;
-  } else if (cp < 0x800) {
-    out += (char)(0xC0 | (cp >> 6));
-    out += (char)(0x80 | (cp & 0x3F));
-  } else {
-    out += (char)(0xE0 | (cp >> 12));
-    out += (char)(0x80 | ((cp >> 6) & 0x3F));
-    out += (char)(0x80 | (cp & 0x3F));
-  }
+  if (cp == 0) return 0;
+  const auto& back = table().back;
+  auto it = std::lower_bound(back.begin(), back.end(), std::make_pair(cp, (unsigned char)0));
+  return it != back.end() && it->first == cp ? it->second : -1;
 }
 
 std::string to_utf8(const char* s, int n) {
   std::string out;
   if (!s) return out;
-  for (int i = 0; n < 0 ? s[i] != 0 : i < n; i++) {
-    unsigned cp = cp1251_to_unicode((unsigned char)s[i]);
-    if (cp == 0) cp = 0xFFFD;
-    put_utf8(out, cp);
-  }
+  const cp1251_table& t = table();
+  for (int i = 0; n < 0 ? s[i] != 0 : i < n; i++) out += t.utf8[(unsigned char)s[i]];
   return out;
 }
 
-// Decodes one UTF-8 sequence; malformed bytes come back as U+FFFD, one byte each.
-static unsigned next_cp(const unsigned char*& p) {
-  unsigned c = *p++;
-  if (c < 0x80) return c;
-  int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-  if (extra < 0 || c >= 0xF8) return 0xFFFD;
-  unsigned cp = c & (0x3F >> extra);
-  for (int i = 0; i < extra; i++) {
-    if ((*p & 0xC0) != 0x80) return 0xFFFD;
-    cp = (cp << 6) | (*p++ & 0x3F);
-  }
-  return cp;
+bool is_utf8(const char* s, size_t n) {
+  std::vector<unsigned> cps;
+  return s && decode_utf8(s, n, cps);
 }
 
 std::string from_utf8(const char* s) {
   std::string out;
-  if (!s) return out;
-  const unsigned char* p = (const unsigned char*)s;
-  while (*p) {
-    int b = unicode_to_cp1251(next_cp(p));
+  std::vector<unsigned> cps;
+  if (!s || !decode_utf8(s, strlen(s), cps)) return out;
+  for (unsigned cp : cps) {
+    int b = unicode_to_cp1251(cp);
     if (b > 0) out += (char)b;
   }
   return out;
 }
 
-std::string path_to_fs(const char* cp1251) { return to_utf8(cp1251); }
+std::string path_to_fs(const char* cp1251) {
+  std::string out;
+  if (!cp1251) return out;
+  const cp1251_table& t = table();
+  for (const unsigned char* p = (const unsigned char*)cp1251; *p; p++) {
+    if (!t.code[*p]) return "";
+    out += t.utf8[*p];
+  }
+  return out;
+}
 
 bool path_from_fs(const char* utf8, std::string& out) {
   out.clear();
-  if (!utf8) return false;
-  const unsigned char* p = (const unsigned char*)utf8;
-  while (*p) {
-    int b = unicode_to_cp1251(next_cp(p));
-    if (b <= 0) return false;
+  std::vector<unsigned> cps;
+  if (!utf8 || !decode_utf8(utf8, strlen(utf8), cps)) return false;
+  for (unsigned cp : cps) {
+    int b = unicode_to_cp1251(cp);
+    if (b <= 0) {
+      out.clear();
+      return false;
+    }
     out += (char)b;
   }
   return true;
@@ -147,38 +212,110 @@ void sleep_ms(unsigned ms) {
 }
 
 // An unnamed semaphore is a counter under a mutex (it never leaves the
-// process); a named one is a POSIX named semaphore shared by all processes.
+// process). A named one is shared by every process of the user: its n counts
+// are n lock files, and a count is held by holding a file's flock. The
+// kernel lets go of the lock when its holder dies, so a crash never leaves a
+// count taken for the next start to wait on forever.
 struct semaphore {
   std::mutex m;
   std::condition_variable cv;
   int count = 0, max = 0;
-  sem_t* named = nullptr;
+  std::string files;      // named: the lock files are files + ".<count>"
+  std::vector<int> held;  // named: descriptors of the counts this handle took
 };
+
+// The lock files live in the user's runtime directory, else in a folder of
+// the user's own under /tmp; one that is not plainly ours is not used.
+static std::string lock_dir(bool runtime) {
+  if (runtime) {
+    const char* x = getenv("XDG_RUNTIME_DIR");
+    return x && *x == '/' ? x : "";
+  }
+  std::string d = "/tmp/veskor-" + std::to_string(getuid());
+  if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) return "";
+  struct stat st;
+  if (lstat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077)) return "";
+  return d;
+}
+
+// A name as a file name: letters, digits, '-' and '_' stay, every other byte
+// is written in hex; a long name is cut and told apart by its hash.
+static std::string lock_name(const char* name) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out;
+  uint64_t h = 1469598103934665603ULL;
+  for (const unsigned char* p = (const unsigned char*)name; *p; p++) {
+    h = (h ^ *p) * 1099511628211ULL;
+    if (isalnum(*p) && *p < 0x80) out += (char)*p;
+    else if (*p == '-' || *p == '_') out += (char)*p;
+    else {
+      out += '%';
+      out += HEX[*p >> 4];
+      out += HEX[*p & 15];
+    }
+  }
+  if (out.size() > 160) {
+    out.resize(160);
+    out += '~';
+    for (int i = 60; i >= 0; i -= 4) out += HEX[(h >> i) & 15];
+  }
+  return "veskor-sem-" + out;
+}
+
+// Takes count i: a descriptor holding its lock, or -1.
+static int take_count(const semaphore* s, int i, bool block) {
+  std::string f = s->files + "." + std::to_string(i);
+  int fd = open(f.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  int r;
+  while ((r = flock(fd, block ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (r == 0) return fd;
+  close(fd);
+  return -1;
+}
 
 semaphore* sem_create(const char* name, int n) {
   semaphore* s = new semaphore;
   s->count = s->max = n;
   if (name && *name) {
-    std::string nm = "/veskor-";
-    for (const char* p = name; *p; p++) nm += (*p == '/' ? '_' : *p);
-    s->named = sem_open(nm.c_str(), O_CREAT, 0600, (unsigned)n);
-    if (s->named == SEM_FAILED) s->named = nullptr;
+    for (bool runtime : {true, false}) {
+      std::string dir = lock_dir(runtime);
+      if (dir.empty()) continue;
+      std::string files = dir + "/" + lock_name(name);
+      int fd = open((files + ".0").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (fd < 0) continue;
+      close(fd);
+      s->files = files;
+      break;
+    }
+    // Nowhere to keep the lock files: it still locks within the process.
   }
   return s;
 }
 
 int sem_wait(semaphore* s, int timeout_ms) {
   if (!s) return WAIT_TIMEOUT_CODE;
-  if (s->named) {
-    if (timeout_ms < 0) {
-      while (::sem_wait(s->named) != 0) {
+  if (!s->files.empty()) {
+    uint32_t start = tick();
+    unsigned pause = 1;
+    for (;;) {
+      for (int i = 0; i < s->max; i++) {
+        // A single count waited for without limit is left to the kernel.
+        int fd = take_count(s, i, timeout_ms < 0 && s->max == 1);
+        if (fd >= 0) {
+          std::lock_guard<std::mutex> lock(s->m);
+          s->held.push_back(fd);
+          return 0;
+        }
       }
-      return 0;
+      uint32_t waited = tick() - start;
+      if (timeout_ms >= 0 && waited >= (uint32_t)timeout_ms) return WAIT_TIMEOUT_CODE;
+      unsigned nap = pause;
+      if (timeout_ms >= 0) nap = std::min(nap, (uint32_t)timeout_ms - waited);
+      std::this_thread::sleep_for(std::chrono::milliseconds(nap));
+      pause = std::min(pause * 2, 20u);
     }
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    add_ms(ts, (unsigned)timeout_ms);
-    return sem_timedwait(s->named, &ts) == 0 ? 0 : WAIT_TIMEOUT_CODE;
   }
   std::unique_lock<std::mutex> lock(s->m);
   if (timeout_ms < 0) {
@@ -193,8 +330,14 @@ int sem_wait(semaphore* s, int timeout_ms) {
 
 void sem_post(semaphore* s, int n) {
   if (!s) return;
-  if (s->named) {
-    for (int i = 0; i < n; i++) ::sem_post(s->named);
+  if (!s->files.empty()) {
+    // Only counts this handle took can be given back: the others are held
+    // by their takers' locks.
+    std::lock_guard<std::mutex> lock(s->m);
+    for (int i = 0; i < n && !s->held.empty(); i++) {
+      close(s->held.back());
+      s->held.pop_back();
+    }
     return;
   }
   std::lock_guard<std::mutex> lock(s->m);
@@ -206,7 +349,7 @@ void sem_post(semaphore* s, int n) {
 
 void sem_destroy(semaphore* s) {
   if (!s) return;
-  if (s->named) sem_close(s->named);
+  for (int fd : s->held) close(fd);
   delete s;
 }
 

@@ -142,6 +142,8 @@ TEST_F(FileChooser, CancelCrashAndGarbageChooseNothing) {
       {"two lines", "printf '%s\\n%s\\n' '" + (data / "fw.hex").string() + "' '" + (data / "a.hex").string() + "'"},
       {"binary", "printf '/\\001\\377\\000\\033abc\\n'"},
       {"bad utf-8", "printf '/tmp/\\377\\376.hex\\n'"},
+      // An over-long '/': read leniently it would name data/fw.hex.
+      {"over-long utf-8", "printf '%s\\340\\200\\257fw.hex\\n' '" + data.string() + "'"},
       {"relative", "printf 'fw.hex\\n'"},
       {"answer and failure", "printf '%s\\n' '" + (data / "fw.hex").string() + "'; exit 5"},
       {"lots of output", "i=0; while [ $i -lt 20000 ]; do printf '/%s' aaaaaaaaaa; i=$((i+1)); done; printf '\\n'"},
@@ -304,6 +306,21 @@ TEST_F(FileChooser, DrawnListWhenNoChooserIsInstalled) {
   queue(13);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
+}
+
+TEST_F(FileChooser, DrawnListOpensCyrillicFoldersAndSkipsMalformedNames) {
+  // Literals are cp1251; on disk the names are UTF-8, one of them with an
+  // over-long '.', which a lenient reading would list as "ядро.hex".
+  fs::path folder = data / plat::path_to_fs("прошивки");
+  fs::create_directories(folder);
+  touch(folder / plat::path_to_fs("новая.hex"));
+  touch(folder / (plat::path_to_fs("ядро") + "\xE0\x80\xAEhex"));
+  char file[260] = "";
+  // .., sub/, прошивки/: into it, then the last file. (The Esc keys end
+  // whatever a wrong choice would open instead of hanging the test.)
+  for (int c : {279, 279, 279, 13, 274, 13, 27, 27}) queue(c);
+  EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
+  EXPECT_EQ(std::string(file), cp(data) + "/прошивки/новая.hex");
 }
 
 TEST_F(FileChooser, DrawnListScrollsThroughALongFolder) {
