@@ -286,8 +286,15 @@ void inject_mouse_button(void* hwnd, int x, int y, int button /*1 left, 3 right*
 void inject_wheel(void* hwnd, int dy);
 void inject_key(void* hwnd, int vk, bool down);
 void inject_text(void* hwnd, const char* cp1251);
+// A key as the keyboard layout reports it: SDL's scancode (the physical key),
+// keycode (what the layout puts on it) and modifier state (KMOD_*).
+void inject_key_event(void* hwnd, int scancode, int keycode, unsigned mod, bool down);
+// Text as the input method hands it over: UTF-8 bytes, not checked.
+void inject_text_utf8(void* hwnd, const char* utf8);
 void inject_close(void* hwnd);
 void inject_focus(void* hwnd, bool gained);
+// How many times a face has been looked up in fontconfig so far.
+unsigned font_lookups();
 
 }  // namespace plat
 

@@ -35,7 +35,7 @@ static window* g_capture = nullptr;
 
 // Modifier and button state as our own events report it: pushed (injected)
 // events do not change SDL's keyboard state, real ones do both.
-static bool g_shift = false, g_ctrl = false, g_lbutton = false, g_rbutton = false;
+static bool g_shift = false, g_ctrl = false, g_altgr = false, g_lbutton = false, g_rbutton = false;
 // Last pointer position over each window, to report leaving it.
 static int g_last_x = 0, g_last_y = 0;
 
@@ -493,6 +493,56 @@ static int vk_of(SDL_Keycode k) {
   }
 }
 
+// The navigation keys of the keypad, by physical key; with NumLock on the
+// same keys type digits, which arrive as text.
+static int keypad_vk(SDL_Scancode sc) {
+  switch (sc) {
+    case SDL_SCANCODE_KP_7: return VK_HOME;
+    case SDL_SCANCODE_KP_1: return VK_END;
+    case SDL_SCANCODE_KP_8: return VK_UP;
+    case SDL_SCANCODE_KP_2: return VK_DOWN;
+    case SDL_SCANCODE_KP_4: return VK_LEFT;
+    case SDL_SCANCODE_KP_6: return VK_RIGHT;
+    case SDL_SCANCODE_KP_9: return VK_PRIOR;
+    case SDL_SCANCODE_KP_3: return VK_NEXT;
+    case SDL_SCANCODE_KP_0: return VK_INSERT;
+    case SDL_SCANCODE_KP_PERIOD: return VK_DELETE;
+    default: return 0;
+  }
+}
+
+static bool on_keypad(SDL_Scancode sc) {
+  return sc >= SDL_SCANCODE_KP_1 && sc <= SDL_SCANCODE_KP_PERIOD;
+}
+
+// The virtual key of a key event. Letters follow the layout where it is a
+// Latin one; on any other (Russian) the physical key names the letter, as
+// the classic desktop does, so Ctrl+C is Ctrl+C whatever the layout prints.
+static int vk_of_key(const SDL_Keysym& k) {
+  if (on_keypad(k.scancode)) return (k.mod & KMOD_NUM) ? 0 : keypad_vk(k.scancode);
+  int vk = vk_of(k.sym);
+  if (!vk && k.scancode >= SDL_SCANCODE_A && k.scancode <= SDL_SCANCODE_Z) vk = 'A' + (k.scancode - SDL_SCANCODE_A);
+  if (!vk && k.scancode >= SDL_SCANCODE_1 && k.scancode <= SDL_SCANCODE_9) vk = '1' + (k.scancode - SDL_SCANCODE_1);
+  if (!vk && k.scancode == SDL_SCANCODE_0) vk = '0';
+  return vk;
+}
+
+static bool is_altgr_key(SDL_Keycode k) { return k == SDLK_RALT || k == SDLK_MODE; }
+
+// Ctrl turns letters into commands; with AltGr (Ctrl+Alt on the classic
+// desktop) keys type the layout's third-level characters instead.
+static bool ctrl_held() { return g_ctrl || (SDL_GetModState() & KMOD_CTRL); }
+static bool altgr_held() { return g_altgr || (SDL_GetModState() & (KMOD_RALT | KMOD_MODE)); }
+
+// Keeps the platform's own record of the modifiers and buttons current.
+static void note_key(const SDL_KeyboardEvent& k) {
+  bool down = k.type == SDL_KEYDOWN;
+  int vk = vk_of(k.keysym.sym);
+  if (vk == VK_SHIFT) g_shift = down;
+  if (vk == VK_CONTROL) g_ctrl = down;
+  if (is_altgr_key(k.keysym.sym)) g_altgr = down;
+}
+
 static SDL_Keycode key_of_vk(int vk) {
   if (vk >= VK_F1 && vk <= VK_F12) return SDLK_F1 + (vk - VK_F1);
   if (vk >= 'A' && vk <= 'Z') return SDLK_a + (vk - 'A');
@@ -603,7 +653,7 @@ static bool translate_window_event(const SDL_WindowEvent& e) {
       return true;
     case SDL_WINDOWEVENT_FOCUS_LOST:
       if (g_focus == w) g_focus = nullptr;
-      g_shift = g_ctrl = false;
+      g_shift = g_ctrl = g_altgr = false;
       send_message(w, WM_KILLFOCUS, 0, 0);
       return true;
     case SDL_WINDOWEVENT_CLOSE:
@@ -637,10 +687,9 @@ static bool translate(const SDL_Event& e) {
       window* w = window_by_sdl_id(e.key.windowID);
       if (!w) w = g_focus;
       if (!w) return false;
-      int vk = vk_of(e.key.keysym.sym);
+      int vk = vk_of_key(e.key.keysym);
       bool down = e.type == SDL_KEYDOWN;
-      if (vk == VK_SHIFT) g_shift = down;
-      if (vk == VK_CONTROL) g_ctrl = down;
+      note_key(e.key);
       if (vk == 0) return false;
       send_message(w, down ? WM_KEYDOWN : WM_KEYUP, (unsigned long)vk, 1);
       if (!down || !find_window(w)) return true;
@@ -651,7 +700,7 @@ static bool translate(const SDL_Event& e) {
       else if (vk == VK_BACK) ch = 8;
       else if (vk == VK_TAB) ch = 9;
       else if (vk >= 'A' && vk <= 'Z' && (g_ctrl || (e.key.keysym.mod & KMOD_CTRL)) &&
-               !(e.key.keysym.mod & KMOD_ALT))
+               !(e.key.keysym.mod & (KMOD_ALT | KMOD_MODE)) && !g_altgr)
         ch = vk - 'A' + 1;
       if (ch) send_message(w, WM_CHAR, (unsigned long)ch, 1);
       return true;
@@ -660,6 +709,9 @@ static bool translate(const SDL_Event& e) {
       window* w = window_by_sdl_id(e.text.windowID);
       if (!w) w = g_focus;
       if (!w) return false;
+      // Whatever the layout makes of Ctrl+key is not typing: the key itself
+      // became the control code (a Russian layout would type 'с' here).
+      if (ctrl_held() && !altgr_held()) return false;
       std::string t = from_utf8(e.text.text);
       for (unsigned char c : t) {
         if (c < 32 || !find_window(w)) continue;
@@ -881,6 +933,29 @@ void inject_text(void* hwnd, const char* cp1251) {
   e.type = SDL_TEXTINPUT;
   e.text.windowID = w ? w->sdl_id : 0;
   strncpy(e.text.text, u.c_str(), sizeof e.text.text - 1);
+  push(e);
+}
+
+void inject_key_event(void* hwnd, int scancode, int keycode, unsigned mod, bool down) {
+  window* w = find_window(hwnd);
+  SDL_Event e;
+  SDL_zero(e);
+  e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+  e.key.windowID = w ? w->sdl_id : 0;
+  e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+  e.key.keysym.scancode = (SDL_Scancode)scancode;
+  e.key.keysym.sym = (SDL_Keycode)keycode;
+  e.key.keysym.mod = (Uint16)mod;
+  push(e);
+}
+
+void inject_text_utf8(void* hwnd, const char* utf8) {
+  window* w = find_window(hwnd);
+  SDL_Event e;
+  SDL_zero(e);
+  e.type = SDL_TEXTINPUT;
+  e.text.windowID = w ? w->sdl_id : 0;
+  if (utf8) strncpy(e.text.text, utf8, sizeof e.text.text - 1);
   push(e);
 }
 

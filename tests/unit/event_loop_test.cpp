@@ -1,5 +1,7 @@
 // The window stack, the event ring and the pump, driven through the real
 // SDL translation on the dummy video driver.
+#include <SDL_keycode.h>
+
 #include <csignal>
 
 #include "tests/unit/toolkit.h"
@@ -55,6 +57,85 @@ TEST_F(EventLoop, ShiftAndCtrlTickAndCtrlLetterIsAControlCode) {
   plat::inject_key(w.hwnd, VK_CONTROL, false);
   pump_for(100);
   EXPECT_FALSE(CONTROL_BUTTON);
+}
+
+// A key on the Russian layout: the physical key, and the Cyrillic letter
+// the layout puts on it as its keycode.
+void ru_key(void* hwnd, SDL_Scancode sc, unsigned letter, unsigned mod, bool down) {
+  plat::inject_key_event(hwnd, sc, (int)letter, mod, down);
+}
+
+TEST_F(EventLoop, CtrlLetterOnTheRussianLayoutIsItsControlCode) {
+  twindow w(200, 100, "ru");
+  pump_for(50);
+  // Ctrl+С, Ctrl+М, Ctrl+Ч, Ctrl+Ф (the keys C, V, X, A): the layout also
+  // hands over the letter as typed text, as X11 does.
+  struct {
+    SDL_Scancode sc;
+    unsigned letter;
+    const char* utf8;
+    int code;
+  } keys[] = {{SDL_SCANCODE_C, 0x441, "\xD1\x81", 3},
+              {SDL_SCANCODE_V, 0x43C, "\xD0\xBC", 22},
+              {SDL_SCANCODE_X, 0x447, "\xD1\x87", 24},
+              {SDL_SCANCODE_A, 0x444, "\xD1\x84", 1}};
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_LCTRL, SDLK_LCTRL, KMOD_LCTRL, true);
+  for (auto k : keys) {
+    ru_key(w.hwnd, k.sc, k.letter, KMOD_LCTRL, true);
+    plat::inject_text_utf8(w.hwnd, k.utf8);
+    ru_key(w.hwnd, k.sc, k.letter, KMOD_LCTRL, false);
+  }
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_LCTRL, SDLK_LCTRL, KMOD_NONE, false);
+  std::vector<int> seen = without_noise(pump_for(300));
+  EXPECT_EQ(seen, (std::vector<int>{3, 22, 24, 1})) << "no Cyrillic letter may be typed with Ctrl held";
+
+  // Without Ctrl the key types its letter, once.
+  ru_key(w.hwnd, SDL_SCANCODE_C, 0x441, KMOD_NONE, true);
+  plat::inject_text_utf8(w.hwnd, "\xD1\x81");
+  ru_key(w.hwnd, SDL_SCANCODE_C, 0x441, KMOD_NONE, false);
+  seen = without_noise(pump_for(200));
+  EXPECT_EQ(seen, std::vector<int>{(unsigned char)'с'});
+
+  // AltGr with Ctrl types the layout's character and is no command.
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_LCTRL, SDLK_LCTRL, KMOD_LCTRL, true);
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_RALT, SDLK_RALT, KMOD_LCTRL | KMOD_RALT, true);
+  ru_key(w.hwnd, SDL_SCANCODE_E, 0x443, KMOD_LCTRL | KMOD_RALT, true);
+  plat::inject_text_utf8(w.hwnd, "\xE2\x82\xAC");  // the euro sign
+  ru_key(w.hwnd, SDL_SCANCODE_E, 0x443, KMOD_LCTRL | KMOD_RALT, false);
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_RALT, SDLK_RALT, KMOD_LCTRL, false);
+  plat::inject_key_event(w.hwnd, SDL_SCANCODE_LCTRL, SDLK_LCTRL, KMOD_NONE, false);
+  seen = without_noise(pump_for(200));
+  EXPECT_EQ(seen, std::vector<int>{0x88});
+}
+
+TEST_F(EventLoop, KeypadWithoutNumLockNavigates) {
+  twindow w(200, 100, "keypad");
+  pump_for(50);
+  struct {
+    SDL_Scancode sc;
+    SDL_Keycode sym;
+    int code;
+  } keys[] = {{SDL_SCANCODE_KP_7, SDLK_KP_7, 275},     {SDL_SCANCODE_KP_1, SDLK_KP_1, 274},
+              {SDL_SCANCODE_KP_8, SDLK_KP_8, 277},     {SDL_SCANCODE_KP_2, SDLK_KP_2, 279},
+              {SDL_SCANCODE_KP_4, SDLK_KP_4, 276},     {SDL_SCANCODE_KP_6, SDLK_KP_6, 278},
+              {SDL_SCANCODE_KP_9, SDLK_KP_9, 272},     {SDL_SCANCODE_KP_3, SDLK_KP_3, 273},
+              {SDL_SCANCODE_KP_0, SDLK_KP_0, 280},     {SDL_SCANCODE_KP_PERIOD, SDLK_KP_PERIOD, 281},
+              {SDL_SCANCODE_KP_7, SDLK_HOME, 275}};
+  for (auto k : keys) {
+    plat::inject_key_event(w.hwnd, k.sc, k.sym, KMOD_NONE, true);
+    plat::inject_key_event(w.hwnd, k.sc, k.sym, KMOD_NONE, false);
+  }
+  std::vector<int> seen = without_noise(pump_for(300));
+  EXPECT_EQ(seen, (std::vector<int>{275, 274, 277, 279, 276, 278, 272, 273, 280, 281, 275}));
+
+  // With NumLock on the key types its digit and navigates nowhere.
+  for (SDL_Keycode sym : {SDLK_KP_7, SDLK_HOME}) {
+    plat::inject_key_event(w.hwnd, SDL_SCANCODE_KP_7, sym, KMOD_NUM, true);
+    plat::inject_text_utf8(w.hwnd, "7");
+    plat::inject_key_event(w.hwnd, SDL_SCANCODE_KP_7, sym, KMOD_NUM, false);
+  }
+  seen = without_noise(pump_for(200));
+  EXPECT_EQ(seen, (std::vector<int>{'7', '7'}));
 }
 
 TEST_F(EventLoop, MouseCodesCarryClientCoordinates) {
