@@ -216,6 +216,21 @@ void unget_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg)
   KEY_SYNC.free(1);
 }
 
+// A window's pending entries go with it: a new window may be given the same
+// address, and a leftover click or Enter must not reach it (nor the loop of
+// whatever window is current next).
+static void drop_keys_of(void* hwnd) {
+  KEY_SYNC.wait(-1);
+  int kept = CURRENT;
+  for (int i = CURRENT; i != LAST; i = (i + 1) % KEY_RING) {
+    if (KEY[i].hwnd == hwnd) continue;
+    KEY[kept] = KEY[i];
+    kept = (kept + 1) % KEY_RING;
+  }
+  LAST = kept;
+  KEY_SYNC.free(1);
+}
+
 int get_key() {
   if (END_SESSION) return 384;
   if (CURRENT == LAST) return 0;
@@ -336,6 +351,7 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       return 0;
     }
     case WM_DESTROY:
+      drop_keys_of(hwnd);
       return 0;
     case WM_COPYDATA:
       if (__COPY_DATA_FUNC) __COPY_DATA_FUNC((void*)lparam, (void*)wparam);

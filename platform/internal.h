@@ -63,6 +63,12 @@ void caret_overlay(window* w, SDL_Surface* s);
 int caret_next_blink(uint32_t now);
 void caret_window_destroyed(window* w);
 
+// One round of waiting on a helper program in front of our windows (the
+// desktop's file chooser): windows that need it are repainted and shown,
+// their size and visibility kept current, and everything typed or clicked
+// into them is thrown away. Timers do not fire meanwhile.
+void modal_pump();
+
 SDL_Surface* picture_surface(void* pic);
 void fonts_shutdown();
 

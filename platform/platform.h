@@ -267,9 +267,11 @@ void beep();
 // '/'), empty when there is none.
 std::string find_program(const char* name);
 // Runs argv[0] (a full path) with argv, stdin and stderr on /dev/null, and
-// waits for it. out receives its standard output, at most limit bytes. True
-// when the program ran and exited by itself (exit_code gets its status);
-// false when it could not start or died of a signal.
+// waits for it as a modal dialog waits: our windows keep repainting, and
+// whatever is typed or clicked into them meanwhile is thrown away. out
+// receives its standard output, at most limit bytes. True when the program
+// ran and exited by itself (exit_code gets its status); false when it could
+// not start or died of a signal.
 bool run_capture(const char* const argv[], std::string& out, int* exit_code,
                  size_t limit = 65536);
 

@@ -2,6 +2,7 @@
 // separate programs whose answer comes back on their standard output.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,11 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/internal.h"
 
 extern char** environ;
 
 namespace plat {
+
+// How often the windows are looked after while a helper runs.
+static const int MODAL_ROUND_MS = 20;
 
 std::string find_program(const char* name) {
   if (!name || !*name) return "";
@@ -74,22 +78,47 @@ bool run_capture(const char* const argv[], std::string& out, int* exit_code, siz
     return false;
   }
 
-  // Read to the end even past the limit, so a chatty child never blocks on
-  // a full pipe; what lies beyond the limit is dropped.
+  // The chooser is modal over our windows: while it runs they keep being
+  // painted and whatever reaches them is thrown away, so a click on the main
+  // window meanwhile can never fire afterwards. Read to the end even past
+  // the limit, so a chatty child never blocks on a full pipe; what lies
+  // beyond the limit is dropped.
+  void* focused = get_focus();
   char buf[4096];
+  uint32_t pumped = tick();
   for (;;) {
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (out.size() < limit) out.append(buf, std::min((size_t)n, limit - out.size()));
+    struct pollfd p = {fds[0], POLLIN, 0};
+    int r = poll(&p, 1, MODAL_ROUND_MS);
+    if (r < 0 && errno != EINTR) break;
+    if (r > 0) {
+      ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) break;
+      if (out.size() < limit) out.append(buf, std::min((size_t)n, limit - out.size()));
+    }
+    if (r == 0 || tick() - pumped >= MODAL_ROUND_MS) {
+      modal_pump();
+      pumped = tick();
+    }
   }
   close(fds[0]);
 
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+  bool ended = false;
+  for (;;) {
+    pid_t w = waitpid(pid, &status, WNOHANG);
+    if (w == pid) {
+      ended = true;
+      break;
+    }
+    if (w < 0 && errno != EINTR) break;
+    modal_pump();
+    if (w == 0) poll(nullptr, 0, MODAL_ROUND_MS);
   }
-  if (!WIFEXITED(status)) return false;
+  // What arrived while it was closing is the chooser's too.
+  modal_pump();
+  if (focused && is_window(focused)) set_focus(focused);
+  if (!ended || !WIFEXITED(status)) return false;
   if (exit_code) *exit_code = WEXITSTATUS(status);
   return true;
 }

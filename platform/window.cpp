@@ -867,6 +867,60 @@ bool get_message() {
 
 bool peek_message() { return dispatch_one(false); }
 
+void modal_pump() {
+  if (!g_video) return;
+  SDL_Event e;
+  while (SDL_PollEvent(&e)) {
+    switch (e.type) {
+      case SDL_WINDOWEVENT:
+        switch (e.window.event) {
+          // What the windows look like is kept current ...
+          case SDL_WINDOWEVENT_SHOWN:
+          case SDL_WINDOWEVENT_HIDDEN:
+          case SDL_WINDOWEVENT_EXPOSED:
+          case SDL_WINDOWEVENT_SIZE_CHANGED:
+          case SDL_WINDOWEVENT_RESIZED:
+            translate_window_event(e.window);
+            break;
+          case SDL_WINDOWEVENT_FOCUS_LOST:
+            g_shift = g_ctrl = g_altgr = false;
+            break;
+          // ... focus, the close box, minimising and the pointer are the
+          // user's, and go.
+          default:
+            break;
+        }
+        break;
+      case SDL_KEYDOWN:
+      case SDL_KEYUP:
+        note_key(e.key);
+        break;
+      case SDL_MOUSEBUTTONDOWN:
+      case SDL_MOUSEBUTTONUP:
+        if (e.button.button == SDL_BUTTON_LEFT) g_lbutton = e.type == SDL_MOUSEBUTTONDOWN;
+        if (e.button.button == SDL_BUTTON_RIGHT) g_rbutton = e.type == SDL_MOUSEBUTTONDOWN;
+        break;
+      case SDL_QUIT:
+        post_quit();
+        break;
+      default:
+        break;
+    }
+  }
+  // Every window painted at most once a round: a paint that invalidates
+  // again waits for the next one.
+  for (size_t i = 0, n = g_windows.size(); i < n; i++) {
+    window* w = first_invalid();
+    if (!w) break;
+    send_message(w, WM_PAINT, 0, 0);
+    if (find_window(w) && w->invalid) {
+      void* d = begin_paint(w);
+      end_paint(w, d);
+    }
+  }
+  present();
+}
+
 // ---- synthetic input (tests) ---------------------------------------------
 
 static void push(SDL_Event& e) {

@@ -328,6 +328,36 @@ TEST_F(EventLoop, FullRingKeepsWhatIsPendingAndDropsTheNewcomer) {
   EXPECT_EQ(get_key(), 7);
 }
 
+TEST_F(EventLoop, ADestroyedWindowTakesItsPendingEventsWithIt) {
+  twindow main_window(300, 200, "main");
+  pump_for(50);
+  set_key(1001, nullptr, 0, 0, 0);
+  plat::send_message(main_window.hwnd, WM_CHAR, 'a', 1);
+  {
+    twindow dialog(120, 60, (char)0);
+    // Enter and a click arrive just as the dialog is closed.
+    plat::send_message(dialog.hwnd, WM_CHAR, 13, 1);
+    plat::send_message(dialog.hwnd, WM_LBUTTONDOWN, MK_LBUTTON, (10 << 16) | 10);
+    set_key(1002, nullptr, 0, 0, 0);
+  }
+  // The next dialog (quite likely at the same address) must hear none of it.
+  twindow next(120, 60, (char)0);
+  probe p(0, 0, 120, 60);
+  std::vector<int> seen = without_noise(pump_for(200));
+  EXPECT_EQ(seen, (std::vector<int>{1001, 'a', 1002})) << "the others' entries stay, in order";
+  EXPECT_EQ(count_of(p.got, 13) + count_of(p.got, 403), 0);
+}
+
+TEST_F(EventLoop, ALateTimerFiresOnceNotOncePerMissedPeriod) {
+  twindow w(200, 100, "late");
+  pump_for(150);
+  // A device operation blocks the pump for a second and a half.
+  plat::sleep_ms(1500);
+  std::vector<int> seen = pump_for(50);
+  EXPECT_GE(count_of(seen, 387), 1) << "the overdue tick comes at once";
+  EXPECT_LE(count_of(seen, 387), 2) << "not fifteen of them";
+}
+
 TEST_F(EventLoop, PaintDrawsElementsInCreationOrderThenQueues431) {
   static std::vector<int> order;
   struct painter : probe {

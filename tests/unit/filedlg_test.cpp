@@ -1,6 +1,8 @@
 // The file chooser against fake desktop choosers: shell scripts put on PATH
 // that record their arguments and print what a test wants. With no chooser
 // on PATH the drawn list takes over; it is driven by queued key codes.
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "tests/unit/toolkit.h"
 
@@ -115,6 +118,53 @@ TEST_F(FileChooser, ZenityGetsStartFilterAndModeAndItsAnswerIsTaken) {
   EXPECT_TRUE(has(a, "--confirm-overwrite"));
   EXPECT_TRUE(has(a, "--file-filter=Firmware | *.hex *.ihx"));
   EXPECT_TRUE(has(a, "--file-filter=All | *"));
+}
+
+// Waits up to ms for done() to hold.
+template <class F>
+bool wait_for(F done, int ms = 5000) {
+  for (int i = 0; i < ms / 10 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
+TEST_F(FileChooser, TheChooserIsModalOverOurWindows) {
+  static std::atomic<int> paints{0};
+  struct painter : probe {
+    painter() : probe(0, 0, 300, 200) {}
+    void paint(void*) override { paints++; }
+  };
+  twindow main_window(300, 200, "main");
+  painter below;
+  pump_for(50);
+  // The chooser says it is up, then answers once the user has clicked and
+  // typed into our window meanwhile.
+  fs::path started = root / "started", go = root / "go";
+  chooser("zenity", ": > '" + started.string() + "'; i=0; while [ ! -e '" + go.string() +
+                        "' ] && [ $i -lt 200 ]; do /bin/sleep 0.05; i=$((i+1)); done; printf '%s\\n' '" +
+                        (data / "fw.hex").string() + "'");
+  plat::invalidate(main_window.hwnd, nullptr, true);
+  paints = 0;
+  bool painted_meanwhile = false;
+  std::thread user([&] {
+    wait_for([&] { return fs::exists(started); });
+    plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, true);
+    plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, false);
+    plat::inject_key_event(main_window.hwnd, 40 /* Enter */, 13, 0, true);
+    plat::inject_key_event(main_window.hwnd, 40, 13, 0, false);
+    plat::inject_text(main_window.hwnd, "x");
+    plat::inject_close(main_window.hwnd);
+    painted_meanwhile = wait_for([] { return paints > 0; });
+    touch(go);
+  });
+  char file[260] = "";
+  EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
+  user.join();
+  EXPECT_EQ(std::string(file), cp(data / "fw.hex"));
+  EXPECT_TRUE(painted_meanwhile) << "our window must repaint while the chooser is up";
+  below.got.clear();
+  std::vector<int> seen = without_noise(pump_for(300));
+  EXPECT_EQ(seen, std::vector<int>{}) << "nothing typed or clicked meanwhile may arrive afterwards";
+  EXPECT_EQ(without_noise(below.got), std::vector<int>{});
 }
 
 TEST_F(FileChooser, KdialogIsTheSecondChoice) {
