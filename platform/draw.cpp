@@ -177,8 +177,10 @@ bool save_client(void* hwnd, const char* path) {
   SDL_Rect src = {w->sx(), w->sy(), w->client_w, w->client_h};
   SDL_BlitSurface(s, &src, out, nullptr);
   std::string p = path;
-  bool ok = p.size() > 4 && p.compare(p.size() - 4, 4, ".png") == 0 ? IMG_SavePNG(out, path) == 0
-                                                                   : SDL_SaveBMP(out, path) == 0;
+  std::string fs = path_to_fs(path);  // the path is cp1251 like every text here
+  bool ok = !fs.empty() && (p.size() > 4 && p.compare(p.size() - 4, 4, ".png") == 0
+                                ? IMG_SavePNG(out, fs.c_str()) == 0
+                                : SDL_SaveBMP(out, fs.c_str()) == 0);
   SDL_FreeSurface(out);
   return ok;
 }

@@ -24,13 +24,18 @@ static std::map<std::tuple<std::string, int, int>, TTF_Font*>& font_cache() {
   return cache;
 }
 
+static unsigned g_lookups = 0;
+
+unsigned font_lookups() { return g_lookups; }
+
 // The classic face of the toolkit is not on Linux; a metric-compatible sans
 // with full Cyrillic takes its place.
-static std::string face_file(const char* face, bool bold, bool italic) {
-  std::string name = face && *face ? face : "Liberation Sans";
+static std::string lookup_face(const std::string& face, bool bold, bool italic) {
+  std::string name = face.empty() ? "Liberation Sans" : face;
   if (name == "MS Sans Serif" || name == "Microsoft Sans Serif" || name == "Arial") name = "Liberation Sans";
   static bool fc = FcInit();
   if (!fc) return "";
+  g_lookups++;
   FcPattern* p = FcNameParse((const FcChar8*)name.c_str());
   if (!p) return "";
   FcPatternAddInteger(p, FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
@@ -47,6 +52,19 @@ static std::string face_file(const char* face, bool bold, bool italic) {
     FcPatternDestroy(m);
   }
   FcPatternDestroy(p);
+  return file;
+}
+
+// Asking fontconfig costs a good part of a millisecond, and elements make
+// their fonts as they are made (a grid one per column): each face is looked
+// up once. The fonts installed do not change under a running program.
+static std::string face_file(const char* face, bool bold, bool italic) {
+  static std::map<std::tuple<std::string, bool, bool>, std::string> files;
+  auto key = std::make_tuple(std::string(face ? face : ""), bold, italic);
+  auto it = files.find(key);
+  if (it != files.end()) return it->second;
+  std::string file = lookup_face(std::get<0>(key), bold, italic);
+  files[key] = file;
   return file;
 }
 

@@ -1,5 +1,6 @@
 // Cursors, the caret, the clipboard and the beep.
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <cmath>
 #include <vector>
@@ -154,11 +155,28 @@ bool clipboard_get(std::string& out) {
 
 // ---- beep ------------------------------------------------------------------
 
+// ALSA reports every card it cannot find on stderr, and a machine without
+// one is the ordinary case for a bench PC. Its report goes to a handler we
+// set in the same library SDL loads, so the beep stays silent there.
+extern "C" {
+typedef void (*alsa_error_handler)(const char* file, int line, const char* function, int err, const char* fmt, ...);
+}
+static void alsa_quiet(const char*, int, const char*, int, const char*, ...) {}
+
+static void silence_alsa() {
+  void* lib = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return;  // no ALSA here: nothing to silence
+  auto set = (int (*)(alsa_error_handler))dlsym(lib, "snd_lib_error_set_handler");
+  if (set) set(alsa_quiet);
+  // The library stays loaded: the handler must outlive every use of it.
+}
+
 void beep() {
   static int state = 0;  // 0 untried, 1 ready, -1 no sound here
   static SDL_AudioDeviceID dev = 0;
   if (state == 0) {
     state = -1;
+    silence_alsa();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
       SDL_AudioSpec want, have;
       SDL_zero(want);

@@ -224,7 +224,8 @@ void line(void* dc, int x1, int y1, int x2, int y2, uint32_t color);
 void focus_rect(void* dc, int left, int top, int right, int bottom);
 // Client-area pixel as 0x00BBGGRR; for tests and screenshots.
 uint32_t get_pixel(void* hwnd, int x, int y);
-// Saves the client area as a BMP file (tests and documentation).
+// Saves the client area as a BMP file, PNG when the cp1251 path ends in
+// ".png" (tests and documentation).
 bool save_client(void* hwnd, const char* path);
 
 // ---- fonts --------------------------------------------------------------
