@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "platform/internal.h"
@@ -148,9 +149,11 @@ bool clipboard_get(std::string& out) {
   if (!ensure_video() || !SDL_HasClipboardText()) return false;
   char* t = SDL_GetClipboardText();
   if (!t) return false;
-  out = from_utf8(t);
+  // Text that is not UTF-8 is no text: nothing of it is guessed at.
+  bool ok = is_utf8(t, strlen(t));
+  if (ok) out = from_utf8(t);
   SDL_free(t);
-  return true;
+  return ok;
 }
 
 // ---- beep ------------------------------------------------------------------

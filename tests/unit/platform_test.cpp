@@ -1,5 +1,6 @@
-// The platform's edges: files named in cp1251, the beep on a machine without
-// sound, and the cost of making fonts.
+// The platform's edges: files and the clipboard in cp1251, the beep on a
+// machine without sound, and the cost of making fonts.
+#include <SDL_clipboard.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,19 @@ TEST(PlatformFiles, ScreenshotsGoToCyrillicPaths) {
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
   fs::remove_all(dir);
+}
+
+TEST(PlatformClipboard, MalformedTextIsNoText) {
+  register_test_class();
+  twindow w(40, 30, "clip");
+  char buffer[16] = "keep this";
+  copy_text_to_clipboard(w.hwnd, "Прошить");
+  copy_text_from_clipboard(w.hwnd, buffer);
+  EXPECT_STREQ(buffer, "Прошить");
+  // Another program's over-long '/' on the clipboard.
+  ASSERT_EQ(SDL_SetClipboardText("a\xE0\x80\xAF" "b"), 0);
+  copy_text_from_clipboard(w.hwnd, buffer);
+  EXPECT_STREQ(buffer, "Прошить") << "the buffer stays as it was";
 }
 
 TEST(PlatformSound, BeepWithoutASoundCardSaysNothing) {
