@@ -4,6 +4,7 @@
 // Enter in the field, Esc outside it or the close box end the program.
 //
 //   editprobe          the address dialog
+//   editprobe --over   the same over a plain main window (screenshots)
 //   editprobe --date   a window with a date field (its calendar opens on a
 //                      click) and a combo field
 #include <cstdio>
@@ -47,7 +48,8 @@ int address_dialog() {
 }
 
 int date_window() {
-  twindow w(264, 90, "Дата поверки");
+  // Tall enough to hold the calendar that opens under the field.
+  twindow w(300, 280, "Дата поверки");
   w.foreground();
   ttext t1(8, 8, "Дата", -1);
   ttext td(114, 8, tdate(14, 3, 2024), &cBLACK, &cWHITE);
@@ -75,7 +77,16 @@ int date_window() {
 int main(int argc, char** argv) {
   static int instance;
   reg_class("VeskorEditProbe", &instance, 1);
-  int r = argc > 1 && std::strcmp(argv[1], "--date") == 0 ? date_window() : address_dialog();
+  const char* mode = argc > 1 ? argv[1] : "";
+  int r;
+  if (std::strcmp(mode, "--date") == 0) {
+    r = date_window();
+  } else if (std::strcmp(mode, "--over") == 0) {
+    twindow main_window(480, 300, "Veskor");
+    r = address_dialog();
+  } else {
+    r = address_dialog();
+  }
   std::printf("bye\n");
   std::fflush(stdout);
   return r;
