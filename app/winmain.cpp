@@ -1,15 +1,197 @@
+// The whole workflow of the tool: find one device, ask for its password,
+// switch it into programming mode and serve the commands of the main window
+// until the user leaves.
 #include "app/app.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "app/dialogs.h"
+#include "app/macseries.h"
+#include "bcp/bcp.h"
 #include "class/class.h"
+#include "loadhex/loadhex.h"
+#include "netdvc/netdvc.h"
 #include "platform/platform.h"
 
+namespace {
+
+const uint16_t PORT = 48900;
+// Room for a firmware path, as the settings and the file chooser take it.
+const int PATH_ROOM = 260;
+// The width of the device fields: as wide as this many blanks.
+const char* const FIELD_BLANKS = "                                  ";  // 34
+// After switching programming mode on the device restarts its loader; it is
+// asked whether it is back only after this pause.
+const uint32_t RESTART_PAUSE_MS = 1000;
+
+// The caption names the firmware file and the last address it fills.
+void show_file(twindow& w, const char* file) {
+  char caption[PATH_ROOM + 32];
+  snprintf(caption, sizeof caption, "%s (0x%04X)", file, (unsigned)(PROGRAMM_SIZE - 1));
+  w << caption;
+}
+
+// A device command that failed says so itself when it can tell why (a
+// refused password, a cut image the user declined); one that got no answer
+// at all would end in silence, and the technician would not know that
+// nothing happened.
+void report_silence(unsigned messages_before) {
+  if (MESSAGES_SHOWN == messages_before) message("Устройство не отвечает.");
+}
+
+void show_message(const char* text) { message(text); }
+
+// The pause keeps the windows alive: 10 ms sleeps, each followed by one
+// turn of the pump, whose codes nobody wants now. It is measured by the
+// clock, since a quiet pump waits up to a tick for every turn.
+void pumped_pause(uint32_t ms) {
+  uint32_t start = plat::tick();
+  do {
+    plat::sleep_ms(10);
+    getkey();
+  } while (plat::tick() - start < ms);
+}
+
+}  // namespace
+
 int WinMain(void* instance, void*, char*, int) {
+  char ip[100] = "";
+  char dev_name[100] = "";
+  unsigned char mac[100] = {};
+  unsigned char rev_byte = 0;
+  char rrv[100];
+
   reg_class("Veskor", instance, 1);
-  twindow main_window(400, 200, "Veskor", 0, 0);
-  main_window.foreground();
+
+  int finddev = 1;
+  for (int round = 0; round < 2 && finddev == 1; round++)
+    finddev = find_dhcp_devices(ip, dev_name, mac, &rev_byte, PORT);
+  if (finddev == 1 && yes_no("Устройство не найдено, ввести адрес вручную?")) {
+    finddev = get_ip_addr(ip);
+    if (finddev == 0 && !get_device_name(ip, dev_name, mac, &rev_byte, PORT)) finddev = 1;
+  }
+  if (finddev != 0) return 0;
+
+  twindow w(399, 160, "Veskor", 0, 0);
+  w.foreground();
+  tborder b(2, 2, -3, -28, 2);
+  ttext td(8, 8, "Устройство:", -1);
+  ttext td0(150, 8, FIELD_BLANKS, -1);
+  tborder bd(&td0, (char)-2);
+  ttext tr(8, YT + 6, "Версия загрузчика:", -1);
+  ttext tr0(150, tr.Y, FIELD_BLANKS, -1);
+  tborder br(&tr0, (char)-2);
+  ttext tm(8, YT + 6, "MAC адрес устройства:", -1);
+  ttext tm0(150, tm.Y, FIELD_BLANKS, -1);
+  tborder bm(&tm0, (char)-2);
+  tcheck tcsp(8, YT + 6, "Прошить сопроцессор", 0);
+  tcsp.off();
+  tbutton bto(0, -24, 0, "Открыть файл", 82, 20, 256, nullptr, 2, nullptr, &cLGRAY);
+  bto.off();
+  tbutton btw(XBT + 1, -24, 0, "Прошить", 78, 20, 257, nullptr, 2, nullptr, &cLGRAY);
+  btw.off();
+  tbutton btm(XBT + 1, -24, 0, "MAC++", 78, 20, 258, nullptr, 2, nullptr, &cLGRAY);
+  btm.off();
+  tbutton btmi(XBT + 1, -24, 0, "MAC", 78, 20, 259, nullptr, 2, nullptr, &cLGRAY);
+  btmi.off();
+  tbutton bte(XBT + 1, -24, 0, "Выход", 78, 20, 27, nullptr, 2, nullptr, &cLGRAY);
+
+  if (get_password(DEV_PASS) != 0) return 0;
+
+  // Flash stays off until an image has been read whole: a missing file
+  // leaves the image erased, a bad one leaves it partly filled, and neither
+  // may reach a device by accident.
+  bool loaded_file;
+  {
+    char file[PATH_ROOM];
+    _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+    key.get_string(file, sizeof file, SETTINGS_LAST_FILE);
+    loaded_file = load_hex_data(file);
+    show_file(w, file);
+  }
+
+  if (!set_programm_mode(ip, PORT)) {
+    message("Режим программирования не включился...");
+    return 0;
+  }
+  pumped_pause(RESTART_PAUSE_MS);
+  if (!check_device_found(ip, PORT)) {
+    message("Устройство не найдено...");
+    return 0;
+  }
+
+  td0 << dev_name;
+  snprintf(rrv, sizeof rrv, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  tm0 << rrv;
+  signed char rev = (signed char)rev_byte;
+  snprintf(rrv, sizeof rrv, "%d.%d", rev / 10, rev % 10);
+  tr0 << rrv;
+
+  bto.on();
+  if (loaded_file) {
+    btw.on();
+    tcsp.on();
+  }
+  btm.on();
+  btmi.on();
+
   for (;;) {
     int code = getkey();
-    if (code == 27 || code == 384) break;
+    if (code == 384 || code == 27) break;
+    switch (code) {
+      case 256: {
+        char file[PATH_ROOM], dir[PATH_ROOM];
+        _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+        name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
+        rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
+        if (only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) {
+          loaded_file = load_hex_data(file);
+          key.set_string(file, SETTINGS_LAST_FILE);
+          show_file(w, file);
+          // A file that could not be read has erased the image the last
+          // one left: Flash goes off again until a read succeeds.
+          if (loaded_file) {
+            btw.on();
+            tcsp.on();
+          } else {
+            btw.off();
+            tcsp.off();
+          }
+        }
+        break;
+      }
+      case 257:
+        if (loaded_file) {
+          unsigned before = MESSAGES_SHOWN;
+          if (burn_device(ip, PORT, tcsp == 1 ? 1 : 0)) message("Прошилось");
+          else report_silence(before);
+        }
+        break;
+      case 258: {
+        unsigned before = MESSAGES_SHOWN;
+        if (!assign_next_mac(ip, PORT, show_message)) report_silence(before);
+        break;
+      }
+      case 259: {
+        // Always starts from the address found at start-up.
+        unsigned char typed[6];
+        memcpy(typed, mac, 6);
+        if (get_mac_addr(typed) == 0) {
+          unsigned before = MESSAGES_SHOWN;
+          if (set_mac(ip, PORT, typed)) {
+            mac_changed_text(rrv, sizeof rrv, typed);
+            message(rrv);
+          } else {
+            report_silence(before);
+          }
+        }
+        break;
+      }
+      default:
+        break;
+    }
   }
+  exit_programm_mode(ip, PORT);
   return 0;
 }

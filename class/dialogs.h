@@ -13,6 +13,9 @@ void modify_system_dialogs(const char* ok, const char* cancel, const char* yes, 
 void message(const char* text);
 // 1 for yes, 0 otherwise.
 int yes_no(const char* text);
+// How many message and question boxes have been shown so far: a caller can
+// tell whether an operation that failed has already said so to the user.
+extern unsigned MESSAGES_SHOWN;
 
 // Drops trailing line feeds, carriage returns and blanks, in place.
 char* rep(char* s);

@@ -1,0 +1,42 @@
+// The MAC series and the settings the tools keep: shared by every tool that
+// hands out addresses, so that they all continue one series.
+//
+// Every address of the series begins with 5A 3C 19; the last three bytes
+// count, the sixth fastest, each from 0 to 250 (251 values). The settings
+// hold the last address a device accepted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The per-user settings key and its values.
+extern const char* const SETTINGS_KEY;      // below HKEY_CURRENT_USER
+extern const char* const SETTINGS_LAST_FILE;  // text: the firmware file chosen last
+extern const char* const SETTINGS_LAST_MAC;   // 6 bytes: the series' last address
+
+extern const unsigned char MAC_SERIES_PREFIX[3];
+// Where the series starts when the settings hold none of its addresses: the
+// first address handed out is then ...:46:02.
+extern const unsigned char MAC_SERIES_DEFAULT[6];
+
+// The series' last address from what the settings held (size bytes at
+// stored, null when there was nothing readable): stored when it is six
+// bytes with the series' prefix, else the default.
+void mac_series_last(const unsigned char* stored, unsigned size, unsigned char mac[6]);
+// The address after mac. The prefix never changes: after ...:FA:FA:FA
+// comes ...:00:00:00.
+void mac_series_advance(unsigned char mac[6]);
+
+// "MAC изменен на 5A.3C.19.11.46.02" into out.
+void mac_changed_text(char* out, size_t size, const unsigned char mac[6]);
+
+// One step of the series on the device at ip: under the settings lock (so
+// that a second tool on the same account waits and continues the series)
+// the last address is read, advanced, written to the device and, once the
+// device took it, stored. What the user is told goes through show: that
+// the MAC changed, or that it changed but could not be stored, so the next
+// step would hand out the same address. Nothing is shown when the device
+// did not take the address (the device call reports its own failures).
+// True when the device took it; assigned (when given) gets the address.
+bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text),
+                     unsigned char* assigned = nullptr);
