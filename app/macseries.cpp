@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bcp/regkey.h"
-#include "netdvc/netdvc.h"
-#include "platform/platform.h"
+#include <string>
+
+#include "app/ledger.h"
 
 const char* const SETTINGS_KEY = "Software\\Quarnel\\Trellan";
 const char* const SETTINGS_LAST_FILE = "LastFile";
@@ -40,32 +40,29 @@ void mac_changed_text(char* out, size_t size, const unsigned char mac[6]) {
            mac[5]);
 }
 
-bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text), unsigned char* assigned) {
+bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text), unsigned char* assigned,
+                     const ledger_device* device) {
   unsigned char mac[6];
-  bool accepted = false, stored = false;
-  {
-    _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-    // Without the lock (no lock file can be made) the step still runs: the
-    // store is then most likely read-only as well, which is reported below.
-    bool locked = key.lock();
-    const unsigned char* last = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
-    mac_series_last(last, last && key._TYPE == REG_BINARY ? key._SIZE : 0, mac);
-    mac_series_advance(mac);
-    accepted = set_mac(ip, port, mac);
-    // Stored before anything is shown: a message stands for up to ten
-    // seconds, and a tool that dies meanwhile must not hand the same
-    // address to the next device.
-    if (accepted) stored = key.set_binary(mac, 6, SETTINGS_LAST_MAC);
-    if (locked) key.unlock();
+  bool stored = false;
+  std::string problem;
+  // The step is the ledger's: the address is written down as reserved
+  // before it leaves and the next one is taken past every address written
+  // down, so a tool that dies between sending and storing never hands the
+  // same address to the next device.
+  mac_outcome r = ledger_series_mac(ip, port, device ? *device : ledger_device(), false, mac, &stored, problem);
+  if (r == MAC_SETTINGS_FAILED || r == MAC_LEDGER_FAILED) {
+    show(problem.c_str());
+    return false;
   }
-  if (!accepted) return false;
+  if (r != MAC_TAKEN) return false;
   if (assigned) memcpy(assigned, mac, 6);
   char text[256];
   mac_changed_text(text, sizeof text, mac);
   if (!stored) {
     size_t n = strlen(text);
-    snprintf(text + n, sizeof text - n, ", но не сохранён в настройках: следующий MAC++ выдаст тот же адрес.");
+    snprintf(text + n, sizeof text - n, ", но не сохранён в настройках.");
   }
   show(text);
+  if (!problem.empty()) show(problem.c_str());
   return true;
 }

@@ -30,13 +30,18 @@ void mac_series_advance(unsigned char mac[6]);
 // "MAC изменен на 5A.3C.19.11.46.02" into out.
 void mac_changed_text(char* out, size_t size, const unsigned char mac[6]);
 
-// One step of the series on the device at ip: under the settings lock (so
-// that a second tool on the same account waits and continues the series)
-// the last address is read, advanced, written to the device and, once the
-// device took it, stored. What the user is told goes through show: that
-// the MAC changed, or that it changed but could not be stored, so the next
-// step would hand out the same address. Nothing is shown when the device
-// did not take the address (the device call reports its own failures).
-// True when the device took it; assigned (when given) gets the address.
+struct ledger_device;
+// One step of the series on the device at ip, through the MAC ledger
+// (app/ledger.h, ledger_series_mac): under the settings lock (so that a
+// second tool on the same account waits and continues the series) the next
+// address past "LastMac" and past every address of the ledger is reserved
+// in the ledger, written to the device and, once the device took it,
+// confirmed in the ledger and stored. What the user is told goes through
+// show: that the MAC changed (and, if so, that it could not be stored in the
+// settings), or why the step could not begin (the ledger cannot be read or
+// written). Nothing is shown when the device did not take the address (the
+// device call reports its own failures). True when the device took it;
+// assigned (when given) gets the address. device, when given, is what the
+// ledger records about the device beside the address.
 bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text),
-                     unsigned char* assigned = nullptr);
+                     unsigned char* assigned = nullptr, const ledger_device* device = nullptr);

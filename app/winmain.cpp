@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/dialogs.h"
+#include "app/ledger.h"
 #include "app/macseries.h"
 #include "bcp/bcp.h"
 #include "class/class.h"
@@ -103,11 +105,17 @@ int WinMain(void* instance, void*, char*, int) {
   // leaves the image erased, a bad one leaves it partly filled, and neither
   // may reach a device by accident.
   bool loaded_file;
+  // What the MAC ledger records beside an address of the series: the
+  // device, the MAC it had before (kept up to date, unlike the field shown)
+  // and the file last flashed into it in this session.
+  ledger_device device;
+  std::string current_file;
   {
     char file[PATH_ROOM];
     _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
     key.get_string(file, sizeof file, SETTINGS_LAST_FILE);
     loaded_file = load_hex_data(file);
+    current_file = file;
     show_file(w, file);
   }
 
@@ -127,6 +135,8 @@ int WinMain(void* instance, void*, char*, int) {
   signed char rev = (signed char)rev_byte;
   snprintf(rrv, sizeof rrv, "%d.%d", rev / 10, rev % 10);
   tr0 << rrv;
+  device.name = dev_name;
+  device.old_mac = format_mac(mac);
 
   bto.on();
   if (loaded_file) {
@@ -147,6 +157,7 @@ int WinMain(void* instance, void*, char*, int) {
         rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
         if (only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) {
           loaded_file = load_hex_data(file);
+          current_file = file;
           key.set_string(file, SETTINGS_LAST_FILE);
           show_file(w, file);
           // A file that could not be read has erased the image the last
@@ -164,13 +175,20 @@ int WinMain(void* instance, void*, char*, int) {
       case 257:
         if (loaded_file) {
           unsigned before = MESSAGES_SHOWN;
-          if (burn_device(ip, PORT, tcsp == 1 ? 1 : 0)) message("Прошилось");
-          else report_silence(before);
+          if (burn_device(ip, PORT, tcsp == 1 ? 1 : 0)) {
+            device.firmware = current_file;
+            if (!sha256_file(current_file.c_str(), device.sha256)) device.sha256.clear();
+            message("Прошилось");
+          } else {
+            report_silence(before);
+          }
         }
         break;
       case 258: {
         unsigned before = MESSAGES_SHOWN;
-        if (!assign_next_mac(ip, PORT, show_message)) report_silence(before);
+        unsigned char assigned[6];
+        if (assign_next_mac(ip, PORT, show_message, assigned, &device)) device.old_mac = format_mac(assigned);
+        else report_silence(before);
         break;
       }
       case 259: {
@@ -180,6 +198,7 @@ int WinMain(void* instance, void*, char*, int) {
         if (get_mac_addr(typed) == 0) {
           unsigned before = MESSAGES_SHOWN;
           if (set_mac(ip, PORT, typed)) {
+            device.old_mac = format_mac(typed);
             mac_changed_text(rrv, sizeof rrv, typed);
             message(rrv);
           } else {

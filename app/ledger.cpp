@@ -1,0 +1,589 @@
+#include "app/ledger.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include "app/macseries.h"
+#include "bcp/regkey.h"
+#include "netdvc/netdvc.h"
+#include "platform/platform.h"
+
+const char* const LEDGER_RESERVED = "reserved";
+const char* const LEDGER_CONFIRMED = "confirmed";
+const char* const LEDGER_FAILED = "failed";
+
+namespace {
+
+const char HEADER[] = "time,address,name,old_mac,new_mac,firmware,sha256,result";
+const int FIELDS = 8;
+// Far more than a line of the ledger can hold; a longer one is no ledger line.
+const size_t MAX_LINE = 8192;
+// A ledger of ten years of a busy line is a few hundred megabytes at most;
+// anything larger is no ledger.
+const off_t MAX_FILE = 1L << 30;
+
+// ---- SHA-256 ---------------------------------------------------------------------
+
+struct sha256 {
+  uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  unsigned char block[64];
+  size_t fill = 0;
+  uint64_t total = 0;
+
+  static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+  void compress(const unsigned char* p) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t w[64];
+    for (int i = 0; i < 16; i++)
+      w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 | (uint32_t)p[4 * i + 2] << 8 | p[4 * i + 3];
+    for (int i = 16; i < 64; i++) {
+      uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+    for (int i = 0; i < 64; i++) {
+      uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+      uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      hh = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
+  }
+
+  void add(const void* data, size_t n) {
+    const unsigned char* p = (const unsigned char*)data;
+    total += n;
+    while (n > 0) {
+      size_t take = std::min(n, sizeof block - fill);
+      std::memcpy(block + fill, p, take);
+      fill += take, p += take, n -= take;
+      if (fill == sizeof block) {
+        compress(block);
+        fill = 0;
+      }
+    }
+  }
+
+  std::string hex() {
+    uint64_t bits = total * 8;
+    unsigned char pad = 0x80;
+    add(&pad, 1);
+    pad = 0;
+    while (fill != 56) add(&pad, 1);
+    unsigned char len[8];
+    for (int i = 0; i < 8; i++) len[i] = (unsigned char)(bits >> (56 - 8 * i));
+    add(len, 8);
+    char out[65];
+    for (int i = 0; i < 8; i++) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
+    return std::string(out, 64);
+  }
+};
+
+// ---- CSV ---------------------------------------------------------------------------
+
+// A field as the file holds it: UTF-8, quoted when it carries a separator, a
+// quote or blanks at its ends. Line ends and other control characters (a
+// device name may hold anything) become blanks, so one record is one line.
+std::string csv_field(const std::string& cp1251) {
+  std::string t = cp1251;
+  for (char& c : t)
+    if ((unsigned char)c < 0x20 || c == 0x7F) c = ' ';
+  std::string u = plat::to_utf8(t.c_str(), (int)t.size());
+  bool quote = u.find_first_of(",\"") != std::string::npos || (!u.empty() && (u.front() == ' ' || u.back() == ' '));
+  if (!quote) return u;
+  std::string q = "\"";
+  for (char c : u) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  return q + "\"";
+}
+
+// Splits one line (without its line end) into UTF-8 fields. False when a
+// quoted field is not closed or is followed by anything but a separator.
+bool csv_split(const std::string& line, std::vector<std::string>& fields) {
+  fields.clear();
+  size_t i = 0;
+  for (;;) {
+    std::string f;
+    if (i < line.size() && line[i] == '"') {
+      i++;
+      for (;;) {
+        if (i >= line.size()) return false;
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            f += '"';
+            i += 2;
+            continue;
+          }
+          i++;
+          break;
+        }
+        f += line[i++];
+      }
+      if (i < line.size() && line[i] != ',') return false;
+    } else {
+      size_t e = line.find(',', i);
+      if (e == std::string::npos) e = line.size();
+      f = line.substr(i, e - i);
+      if (f.find('"') != std::string::npos) return false;
+      i = e;
+    }
+    fields.push_back(f);
+    if (i >= line.size()) return true;
+    i++;  // the separator
+  }
+}
+
+bool is_hex_digits(const std::string& s, size_t n) {
+  if (s.size() != n) return false;
+  for (char c : s)
+    if (!std::isxdigit((unsigned char)c)) return false;
+  return true;
+}
+
+std::string from_file_text(const std::string& utf8) { return plat::from_utf8(utf8.c_str()); }
+
+// One line of the file into l; false when it is not a ledger line.
+bool parse_line(const std::string& text, ledger_line& l) {
+  if (!plat::is_utf8(text.data(), text.size())) return false;
+  std::vector<std::string> f;
+  if (!csv_split(text, f) || (int)f.size() != FIELDS) return false;
+  unsigned char mac[6];
+  if (f[0].empty() || f[1].empty()) return false;
+  if (!f[3].empty() && !parse_mac(f[3].c_str(), mac)) return false;
+  if (!parse_mac(f[4].c_str(), mac)) return false;
+  if (!f[6].empty() && !is_hex_digits(f[6], 64)) return false;
+  if (f[7] != LEDGER_RESERVED && f[7] != LEDGER_CONFIRMED && f[7] != LEDGER_FAILED) return false;
+  l.time = from_file_text(f[0]);
+  l.address = from_file_text(f[1]);
+  l.name = from_file_text(f[2]);
+  l.old_mac = f[3];
+  l.new_mac = format_mac(mac);
+  l.firmware = from_file_text(f[5]);
+  l.sha256 = f[6];
+  l.result = f[7];
+  return true;
+}
+
+std::string cp(const std::string& fs_path) {
+  std::string c;
+  if (plat::path_from_fs(fs_path.c_str(), c)) return c;
+  return fs_path;
+}
+
+std::string errno_text(int e) {
+  // strerror speaks the C locale's English, which is the system's own text.
+  return plat::from_utf8(std::strerror(e));
+}
+
+// Parses the whole content; false with error naming the first bad line.
+bool parse_all(const std::string& path, const std::string& content, std::vector<ledger_line>& lines,
+               std::string& error) {
+  lines.clear();
+  if (content.empty()) return true;
+  size_t pos = 0;
+  int number = 0;
+  while (pos < content.size()) {
+    number++;
+    size_t end = content.find('\n', pos);
+    // A last line without its line end was never finished: whatever it was
+    // meant to say is not known, so it is no line.
+    bool unfinished = end == std::string::npos;
+    std::string text = content.substr(pos, unfinished ? std::string::npos : end - pos);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    pos = unfinished ? content.size() : end + 1;
+    ledger_line l;
+    bool ok = !unfinished && text.size() <= MAX_LINE &&
+              (number == 1 ? text == HEADER : parse_line(text, l));
+    if (!ok) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%d", number);
+      error = "Журнал MAC-адресов " + cp(path) + " не разбирается: строка " + buf;
+      lines.clear();
+      return false;
+    }
+    if (number > 1) {
+      l.line = number;
+      lines.push_back(l);
+    }
+  }
+  return true;
+}
+
+bool read_fd(int fd, std::string& content) {
+  content.clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content.append(buf, (size_t)n);
+  }
+}
+
+bool write_all(int fd, const std::string& s) {
+  size_t done = 0;
+  while (done < s.size()) {
+    ssize_t n = write(fd, s.data() + done, s.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += (size_t)n;
+  }
+  return true;
+}
+
+std::string dir_of(const std::string& file) {
+  size_t s = file.rfind('/');
+  if (s == std::string::npos) return ".";
+  return s == 0 ? "/" : file.substr(0, s);
+}
+
+bool sync_dir(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+// Makes the folder and its missing parents, each new one synced into its
+// parent: the ledger's first line must not vanish with its folder.
+bool make_dirs(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (errno != ENOENT) return false;
+  std::string parent = dir_of(dir);
+  if (parent != dir && !make_dirs(parent)) return false;
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  return sync_dir(parent);
+}
+
+// Opens the ledger and holds its lock; -1 with error when it cannot be.
+int open_locked(const std::string& path, bool create, std::string& error) {
+  int fd = open(path.c_str(), (create ? O_RDWR | O_CREAT | O_APPEND : O_RDONLY) | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (!create && errno == ENOENT) return -2;
+    error = "Журнал MAC-адресов " + cp(path) + " не открывается: " + errno_text(errno);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MAX_FILE) {
+    error = "Журнал MAC-адресов " + cp(path) + " - не обычный файл или слишком велик";
+    close(fd);
+    return -1;
+  }
+  while (flock(fd, create ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno == EINTR) continue;
+    error = "Журнал MAC-адресов " + cp(path) + " не блокируется: " + errno_text(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string ledger_path() {
+  const char* data = getenv("XDG_DATA_HOME");
+  std::string base;
+  // A relative XDG folder is no folder at all by the convention's own rule.
+  if (data && *data == '/') {
+    base = data;
+  } else {
+    const char* home = getenv("HOME");
+    if (!home || *home != '/') return "";
+    base = std::string(home) + "/.local/share";
+  }
+  return base + "/veskor/ledger.csv";
+}
+
+bool ledger_read(const std::string& path, std::vector<ledger_line>& lines, std::string& error) {
+  lines.clear();
+  if (path.empty()) {
+    error = "Нет домашнего каталога для журнала MAC-адресов";
+    return false;
+  }
+  int fd = open_locked(path, false, error);
+  if (fd == -2) return true;
+  if (fd < 0) return false;
+  std::string content;
+  bool ok = read_fd(fd, content);
+  int e = errno;
+  close(fd);
+  if (!ok) {
+    error = "Журнал MAC-адресов " + cp(path) + " не читается: " + errno_text(e);
+    return false;
+  }
+  return parse_all(path, content, lines, error);
+}
+
+bool ledger_append(const std::string& path, ledger_line line, std::string& error) {
+  if (path.empty()) {
+    error = "Нет домашнего каталога для журнала MAC-адресов";
+    return false;
+  }
+  if (!make_dirs(dir_of(path))) {
+    error = "Каталог журнала MAC-адресов " + cp(dir_of(path)) + " не создаётся: " + errno_text(errno);
+    return false;
+  }
+  struct stat before;
+  bool existed = stat(path.c_str(), &before) == 0;
+  int fd = open_locked(path, true, error);
+  if (fd < 0) return false;
+  std::string content;
+  std::vector<ledger_line> lines;
+  if (lseek(fd, 0, SEEK_SET) != 0 || !read_fd(fd, content)) {
+    error = "Журнал MAC-адресов " + cp(path) + " не читается: " + errno_text(errno);
+    close(fd);
+    return false;
+  }
+  // Appending to a file that does not parse would bury the damage under
+  // new lines; it stays exactly as it is until someone has looked at it.
+  if (!parse_all(path, content, lines, error)) {
+    close(fd);
+    return false;
+  }
+  if (line.time.empty()) line.time = ledger_time();
+  std::string text;
+  if (content.empty()) text = std::string(HEADER) + "\n";
+  const std::string* f[FIELDS] = {&line.time,    &line.address,  &line.name,   &line.old_mac,
+                                  &line.new_mac, &line.firmware, &line.sha256, &line.result};
+  for (int i = 0; i < FIELDS; i++) text += (i ? "," : "") + csv_field(*f[i]);
+  text += "\n";
+  // One write: a process killed around it leaves the line whole or absent.
+  bool ok = write_all(fd, text) && fsync(fd) == 0;
+  int e = errno;
+  close(fd);
+  if (ok && !existed) ok = sync_dir(dir_of(path));
+  if (!ok) {
+    error = "Журнал MAC-адресов " + cp(path) + " не записывается: " + errno_text(e);
+    return false;
+  }
+  return true;
+}
+
+std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_line>& lines) {
+  std::map<std::string, std::vector<int>> confirmed;
+  for (const ledger_line& l : lines)
+    if (l.result == LEDGER_CONFIRMED) confirmed[l.new_mac].push_back(l.line);
+  std::vector<ledger_duplicate> out;
+  for (auto& c : confirmed)
+    if (c.second.size() > 1) out.push_back({c.first, c.second});
+  return out;
+}
+
+std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines) {
+  std::map<std::string, const ledger_line*> last;
+  std::vector<std::string> order;
+  for (const ledger_line& l : lines) {
+    if (!last.count(l.new_mac)) order.push_back(l.new_mac);
+    last[l.new_mac] = &l;
+  }
+  std::vector<ledger_line> out;
+  for (const std::string& m : order)
+    if (last[m]->result == LEDGER_RESERVED) out.push_back(*last[m]);
+  return out;
+}
+
+bool parse_mac(const char* text, unsigned char* mac) {
+  if (!text) return false;
+  size_t n = std::strlen(text);
+  char sep = 0;
+  if (n == 17) {
+    sep = text[2];
+    if (sep != ':' && sep != '-') return false;
+  } else if (n != 12) {
+    return false;
+  }
+  unsigned char out[6];
+  for (int i = 0; i < 6; i++) {
+    const char* p = text + i * (sep ? 3 : 2);
+    if (!std::isxdigit((unsigned char)p[0]) || !std::isxdigit((unsigned char)p[1])) return false;
+    if (sep && i < 5 && p[2] != sep) return false;
+    char pair[3] = {p[0], p[1], 0};
+    out[i] = (unsigned char)std::strtoul(pair, nullptr, 16);
+  }
+  std::memcpy(mac, out, 6);
+  return true;
+}
+
+std::string format_mac(const unsigned char* mac) {
+  char buf[18];
+  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return buf;
+}
+
+std::string ledger_time() {
+  time_t now = time(nullptr);
+  struct tm t;
+  localtime_r(&now, &t);
+  char buf[40];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &t);
+  std::string s = buf;
+  // +0100 -> +01:00, as ISO 8601 writes the offset beside a time with colons.
+  if (s.size() >= 5) s.insert(s.size() - 2, ":");
+  return s;
+}
+
+std::string sha256_hex(const void* data, size_t n) {
+  sha256 s;
+  s.add(data, n);
+  return s.hex();
+}
+
+bool sha256_file(const char* cp1251_path, std::string& hex, long max_size) {
+  FILE* f = plat::open_file_read(cp1251_path, max_size);
+  if (!f) return false;
+  sha256 s;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.add(buf, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  if (ok) hex = s.hex();
+  return ok;
+}
+
+// ---- the series through the ledger ---------------------------------------------
+
+namespace {
+
+// Series order: the three counting bytes as one number.
+uint32_t series_number(const unsigned char* mac) { return (uint32_t)mac[3] << 16 | (uint32_t)mac[4] << 8 | mac[5]; }
+
+bool in_series(const unsigned char* mac) { return std::memcmp(mac, MAC_SERIES_PREFIX, 3) == 0; }
+
+// The settings file, for a message that has to name it.
+std::string settings_file() {
+  const char* cfg = getenv("XDG_CONFIG_HOME");
+  std::string base;
+  if (cfg && *cfg == '/') {
+    base = cfg;
+  } else {
+    const char* home = getenv("HOME");
+    base = std::string(home && *home == '/' ? home : "~") + "/.config";
+  }
+  return base + "/veskor/HKEY_CURRENT_USER.reg";
+}
+
+ledger_line line_for(const char* ip, const ledger_device& device, const unsigned char* mac, const char* result) {
+  ledger_line l;
+  l.address = ip;
+  size_t n = l.address.find(' ');  // discovery pads the address with blanks
+  if (n != std::string::npos) l.address.erase(n);
+  l.name = device.name;
+  l.old_mac = device.old_mac;
+  l.new_mac = format_mac(mac);
+  l.firmware = device.firmware;
+  l.sha256 = device.sha256;
+  l.result = result;
+  return l;
+}
+
+// Reserves mac in the ledger, sends it and writes what became of it.
+mac_outcome send_through_ledger(const std::string& path, const char* ip, uint16_t port, const ledger_device& device,
+                                const unsigned char* mac, std::string& problem) {
+  if (!ledger_append(path, line_for(ip, device, mac, LEDGER_RESERVED), problem)) return MAC_LEDGER_FAILED;
+  bool taken = set_mac(ip, port, mac);
+  std::string error;
+  // The reserved line already keeps the address from being handed out
+  // again; a lost second line only leaves the outcome unknown.
+  if (!ledger_append(path, line_for(ip, device, mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED), error))
+    problem = error;
+  return taken ? MAC_TAKEN : MAC_REFUSED;
+}
+
+}  // namespace
+
+void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next) {
+  std::set<uint32_t> used;
+  unsigned char top[6];
+  std::memcpy(top, last, 6);
+  for (const ledger_line& l : lines) {
+    unsigned char m[6];
+    if (!parse_mac(l.new_mac.c_str(), m) || !in_series(m)) continue;
+    used.insert(series_number(m));
+    if (series_number(m) > series_number(top)) std::memcpy(top, m, 6);
+  }
+  used.insert(series_number(last));
+  std::memcpy(next, top, 6);
+  // Only a series run through to its end and started again meets used
+  // addresses here; each one is passed. The steps visit distinct addresses,
+  // so one more step than there are used ones always finds a free one
+  // unless the ledger holds the whole series.
+  mac_series_advance(next);
+  for (size_t i = 0; i < used.size() && used.count(series_number(next)); i++) mac_series_advance(next);
+}
+
+mac_outcome ledger_series_mac(const char* ip, uint16_t port, const ledger_device& device, bool strict,
+                              unsigned char* mac, bool* stored, std::string& problem) {
+  problem.clear();
+  if (stored) *stored = false;
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  if (strict && (key._ERROR || key._READ_ONLY)) {
+    problem = "Настройки " + cp(settings_file()) + " не читаются или недоступны для записи";
+    return MAC_SETTINGS_FAILED;
+  }
+  // The lock is held from reading "LastMac" to storing the next one, so a
+  // second tool on the same account waits and then continues the series.
+  bool locked = key.lock();
+  if (strict && !locked) {
+    problem = "Настройки " + cp(settings_file()) + " не блокируются";
+    return MAC_SETTINGS_FAILED;
+  }
+  const unsigned char* stored_mac = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
+  unsigned char last[6];
+  mac_series_last(stored_mac, stored_mac && key._TYPE == REG_BINARY ? key._SIZE : 0, last);
+  std::string path = ledger_path();
+  std::vector<ledger_line> lines;
+  if (!ledger_read(path, lines, problem)) return MAC_LEDGER_FAILED;
+  ledger_series_next(lines, last, mac);
+  mac_outcome r = send_through_ledger(path, ip, port, device, mac, problem);
+  // Stored only once the device has it; the ledger keeps the series past it
+  // even when this fails.
+  if (r == MAC_TAKEN) {
+    bool ok = key.set_binary(mac, 6, SETTINGS_LAST_MAC);
+    if (stored) *stored = ok;
+  }
+  if (locked) key.unlock();
+  return r;
+}
+
+mac_outcome ledger_typed_mac(const char* ip, uint16_t port, const ledger_device& device, const unsigned char* mac,
+                             std::string& problem) {
+  problem.clear();
+  std::string path = ledger_path();
+  std::vector<ledger_line> lines;
+  if (!ledger_read(path, lines, problem)) return MAC_LEDGER_FAILED;
+  return send_through_ledger(path, ip, port, device, mac, problem);
+}

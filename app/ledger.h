@@ -1,0 +1,110 @@
+// The MAC ledger: one line for every MAC address that was about to be sent
+// to a device, and one for what became of it. It is what keeps one address
+// from ever reaching two devices: a line saying "reserved" is on disk before
+// the address leaves, so even a crash between sending and storing "LastMac"
+// leaves the address accounted for, and the next address of the series is
+// always taken past every address the ledger holds.
+//
+// The file is ${XDG_DATA_HOME:-~/.local/share}/veskor/ledger.csv, UTF-8
+// CSV with a header line. Lines are only ever appended, each one fsynced
+// before the call returns; a file that cannot be parsed is never written to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What became of an address: written before it is sent, then confirmed by
+// the device, or refused (or not confirmed) by it.
+extern const char* const LEDGER_RESERVED;
+extern const char* const LEDGER_CONFIRMED;
+extern const char* const LEDGER_FAILED;
+
+// One line. Texts are cp1251 like every text of the program; the file holds
+// them in UTF-8.
+struct ledger_line {
+  std::string time;      // local time, "2026-12-08T21:16:52+01:00"
+  std::string address;   // the device's IPv4 address
+  std::string name;      // the device's name as its loader reports it
+  std::string old_mac;   // "AA:BB:CC:DD:EE:FF" before; empty when not known
+  std::string new_mac;   // "AA:BB:CC:DD:EE:FF", the address sent
+  std::string firmware;  // the firmware file flashed before; empty for none
+  std::string sha256;    // its SHA-256 in 64 lower-case hex digits, or empty
+  std::string result;    // LEDGER_RESERVED, LEDGER_CONFIRMED or LEDGER_FAILED
+  int line = 0;          // the line number in the file, when read from it
+};
+
+// The file (a file-system path); empty when there is no home to put it in.
+std::string ledger_path();
+
+// Reads every line of the ledger at path (a missing file is an empty ledger).
+// False with error (a cp1251 message naming the file and, where it applies,
+// the line that cannot be parsed) when it cannot be read or parsed.
+bool ledger_read(const std::string& path, std::vector<ledger_line>& lines, std::string& error);
+// Appends one line (the header first when the file is new or empty, the
+// folders made as needed) and fsyncs it. The file is checked first: one
+// that cannot be parsed is left exactly as it is and false returned with
+// error. Holds the file's lock while it reads and writes.
+bool ledger_append(const std::string& path, ledger_line line, std::string& error);
+
+// Addresses that more than one line reports confirmed, each with the lines.
+struct ledger_duplicate {
+  std::string mac;
+  std::vector<int> lines;
+};
+std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_line>& lines);
+// Addresses whose last line is "reserved": sent, perhaps, but nothing known.
+std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines);
+
+// MAC text: six pairs of hexadecimal digits, separated all by ':', all by
+// '-' or not at all. False (mac untouched) for anything else.
+bool parse_mac(const char* text, unsigned char* mac);
+// "AA:BB:CC:DD:EE:FF".
+std::string format_mac(const unsigned char* mac);
+// The current local time as the ledger writes it.
+std::string ledger_time();
+
+// The next address of the series after last that no line of the ledger
+// holds: past every address of the series in the ledger and past last
+// (after ...:FA:FA:FA the series starts again at ...:00:00:00, skipping
+// what the ledger holds).
+void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next);
+
+// What the ledger records about a device beside the address it gets.
+struct ledger_device {
+  std::string name;      // as its loader reports it (cp1251); empty when not known
+  std::string old_mac;   // "AA:BB:CC:DD:EE:FF" before; empty when not known
+  std::string firmware;  // the file flashed into it just before; empty for none
+  std::string sha256;
+};
+
+enum mac_outcome {
+  MAC_TAKEN,            // the device confirmed the address
+  MAC_REFUSED,          // it did not (the device call reports its own reasons)
+  MAC_SETTINGS_FAILED,  // nothing sent: the settings cannot be written or locked
+  MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
+};
+
+// One step of the series for the device at ip. Under the settings lock,
+// held to the end: "LastMac" is read, the next address is taken past it and
+// past every address of the ledger, a reserved line is written, the address
+// is sent, a confirmed (or failed) line follows and, once confirmed, the
+// address is stored in "LastMac". Strict refuses with MAC_SETTINGS_FAILED,
+// before anything is written, when the settings cannot be written or
+// locked; otherwise the step runs without them (the ledger still keeps the
+// series going). mac gets the address, stored whether "LastMac" took it.
+// problem gets the reason of a failure, or a warning when the device's
+// answer could not be written to the ledger.
+mac_outcome ledger_series_mac(const char* ip, uint16_t port, const ledger_device& device, bool strict,
+                              unsigned char* mac, bool* stored, std::string& problem);
+// An address typed by hand: reserved, sent, confirmed or failed, as above;
+// the settings are not touched.
+mac_outcome ledger_typed_mac(const char* ip, uint16_t port, const ledger_device& device, const unsigned char* mac,
+                             std::string& problem);
+
+// SHA-256 of n bytes / of a file (cp1251 path, a regular file of at most
+// max_size bytes); the digest as 64 lower-case hex digits. The file form
+// gives false when it cannot be read.
+std::string sha256_hex(const void* data, size_t n);
+bool sha256_file(const char* cp1251_path, std::string& hex, long max_size = 16L << 20);
