@@ -105,7 +105,14 @@ int nonzero(int n) { return n ? n : 1; }
 
 // ---- _progress ------------------------------------------------------------------
 
-_progress::_progress(const char* title, int max) : MAX(nonzero(max)), POS(0), OPOS(0) {
+// Under a dialog sink (a program without windows) no window opens: the
+// sink hears of the steps instead, and nothing starts the video subsystem.
+_progress::_progress(const char* title, int max)
+    : MAX(nonzero(max)), POS(0), OPOS(0), WIN(nullptr), BOX{}, TITLE(nullptr), COMPLETE(nullptr), TEMP(nullptr) {
+  if (DIALOG_SINK) {
+    DIALOG_SINK->progress_open(title ? title : "", MAX);
+    return;
+  }
   WIN = new twindow(235, 38, 0);
   // Made in the reverse order of their destruction: the element registry
   // is a stack.
@@ -120,6 +127,10 @@ _progress::_progress(const char* title, int max) : MAX(nonzero(max)), POS(0), OP
 }
 
 _progress::~_progress() {
+  if (!WIN) {
+    if (DIALOG_SINK) DIALOG_SINK->progress_close();
+    return;
+  }
   free_cells(BOX);
   delete TEMP;
   delete COMPLETE;
@@ -128,9 +139,23 @@ _progress::~_progress() {
   set_cursor(plat::load_cursor(IDC_ARROW));
 }
 
-bool _progress::step() { return bar_step(bar{MAX, POS, OPOS, BOX, COMPLETE}); }
+bool _progress::step() {
+  if (!WIN) {
+    POS = saturating_add(POS, 1);
+    if (DIALOG_SINK) DIALOG_SINK->progress_step(POS, MAX);
+    return true;
+  }
+  return bar_step(bar{MAX, POS, OPOS, BOX, COMPLETE});
+}
 
-void _progress::set(int n) { bar_set(bar{MAX, POS, OPOS, BOX, COMPLETE}, n); }
+void _progress::set(int n) {
+  if (!WIN) {
+    POS = n;
+    if (DIALOG_SINK) DIALOG_SINK->progress_step(POS, MAX);
+    return;
+  }
+  bar_set(bar{MAX, POS, OPOS, BOX, COMPLETE}, n);
+}
 
 _progress& _progress::operator=(int n) {
   set(n);

@@ -3,11 +3,15 @@
 #include "class/class.h"
 #include "platform/platform.h"
 
+// Under a dialog sink (a program without windows) there is no pointer to
+// change and no window to show: asking for a cursor would start the video
+// subsystem, and with it a connection to a display the program never uses.
 _wait::_wait() : P_POS(0), C_POS(0), WIN(nullptr), BOX{}, TITLE(nullptr) {
-  set_cursor(plat::load_cursor(IDC_WAIT));
+  if (!DIALOG_SINK) set_cursor(plat::load_cursor(IDC_WAIT));
 }
 
-_wait::_wait(const char* title) : P_POS(0), C_POS(0), BOX{} {
+_wait::_wait(const char* title) : P_POS(0), C_POS(0), WIN(nullptr), BOX{}, TITLE(nullptr) {
+  if (DIALOG_SINK) return;
   WIN = new twindow(208, 38, 0);
   TITLE = new ttext(4, 3, title);
   for (int i = 0; i < 50; i++) BOX[i] = new tbox(4 + 4 * i, 21, 2, 10, &cGRAY);
@@ -21,7 +25,7 @@ _wait::~_wait() {
     delete TITLE;
     delete WIN;
   }
-  set_cursor(plat::load_cursor(IDC_ARROW));
+  if (!DIALOG_SINK) set_cursor(plat::load_cursor(IDC_ARROW));
 }
 
 bool _wait::step() {

@@ -14,6 +14,7 @@ const char* SD_YES = "Да";
 const char* SD_NO = "Нет";
 
 unsigned MESSAGES_SHOWN = 0;
+tdialog_sink* DIALOG_SINK = nullptr;
 
 void modify_system_dialogs(const char* ok, const char* cancel, const char* yes, const char* no) {
   if (ok) SD_OK = ok;
@@ -83,6 +84,10 @@ struct dialog_box {
 
 void message(const char* text) {
   MESSAGES_SHOWN++;
+  if (DIALOG_SINK) {
+    DIALOG_SINK->message(text ? text : "");
+    return;
+  }
   dialog_box box(text, 230);
   thbutton ok(-94, -23, 232, SD_OK, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
   plat::beep();
@@ -96,6 +101,7 @@ void message(const char* text) {
 
 int yes_no(const char* text) {
   MESSAGES_SHOWN++;
+  if (DIALOG_SINK) return DIALOG_SINK->yes_no(text ? text : "") ? 1 : 0;
   dialog_box box(text, 228);
   thbutton yes(-186, -23, 232, SD_YES, 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
   thbutton no(XBT + 2, -23, 234, SD_NO, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);

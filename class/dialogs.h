@@ -17,6 +17,25 @@ int yes_no(const char* text);
 // tell whether an operation that failed has already said so to the user.
 extern unsigned MESSAGES_SHOWN;
 
+// Where the ready-made dialogs and the progress window go in a program
+// without windows: chosen once at start-up, before anything is shown. While
+// it is set, message and yes_no create no window and read no events, the
+// progress window (bcp/progress.h) reports to it instead of opening, and
+// the busy pointer is left alone, so no display is ever needed. Null (the
+// default) shows the boxes.
+class tdialog_sink {
+ public:
+  virtual ~tdialog_sink() {}
+  virtual void message(const char* text) = 0;
+  // The answer to a question: 1 for yes, 0 otherwise.
+  virtual int yes_no(const char* text) = 0;
+  // A progress window of max steps opened, moved to pos, closed.
+  virtual void progress_open(const char*, int) {}
+  virtual void progress_step(int, int) {}
+  virtual void progress_close() {}
+};
+extern tdialog_sink* DIALOG_SINK;
+
 // Drops trailing line feeds, carriage returns and blanks, in place.
 char* rep(char* s);
 // The file name of a path, in place: what follows the last '/' or '\'.
