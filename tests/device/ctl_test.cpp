@@ -1,0 +1,521 @@
+// veskorctl against loader simulators on a private segment, the MAC ledger
+// it shares with the window tool, and the dialog sink that lets the device
+// operations run without any window.
+#include <SDL.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/ledger.h"
+#include "app/macseries.h"
+#include "bcp/bcp.h"
+#include "class/class.h"
+#include "loadhex/loadhex.h"
+#include "netdvc/netdvc.h"
+#include "platform/platform.h"
+#include "tests/device/segment.h"
+
+using devtest::host_scope;
+using devtest::segment;
+
+namespace {
+
+const uint16_t PORT = 48900;
+const std::string CTL = std::string(VESKOR_BIN_DIR) + "/veskorctl";
+// 128 pages of 256 bytes: the quickest burn a model allows.
+const devtest::knobs SMALL = {"--model", "WIBQE715"};
+const size_t SMALL_BYTES = 32768;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A private folder for the settings, the ledger and the files of one test,
+// named in the environment every veskorctl started from here inherits.
+struct workspace {
+  std::string dir;
+  workspace() {
+    char t[] = "/tmp/veskor-ctl-XXXXXX";
+    dir = mkdtemp(t);
+    setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    mkdir((dir + "/run").c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
+  }
+  ~workspace() {
+    if (!::testing::Test::HasFailure()) std::system(("rm -rf '" + dir + "'").c_str());
+  }
+  std::string ledger() const { return dir + "/data/veskor/ledger.csv"; }
+  std::string hive() const { return dir + "/config/veskor/HKEY_CURRENT_USER.reg"; }
+};
+
+// An Intel HEX file of the image's first n bytes.
+std::string hex_of(const std::vector<uint8_t>& image, size_t n) {
+  std::string s;
+  char buf[64];
+  for (size_t a = 0; a < n; a += 16) {
+    unsigned sum = 16 + (unsigned)(a >> 8 & 0xFF) + (unsigned)(a & 0xFF);
+    std::snprintf(buf, sizeof buf, ":10%04X00", (unsigned)a);
+    s += buf;
+    for (size_t i = 0; i < 16; i++) {
+      std::snprintf(buf, sizeof buf, "%02X", image[a + i]);
+      s += buf;
+      sum += image[a + i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\n", (unsigned)(-sum & 0xFF));
+    s += buf;
+  }
+  return s + ":00000001FF\n";
+}
+
+std::vector<uint8_t> random_image(unsigned seed) {
+  std::vector<uint8_t> image(SMALL_BYTES);
+  std::mt19937 rnd(seed);
+  for (auto& b : image) b = (uint8_t)rnd();
+  return image;
+}
+
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// veskorctl in the segment's host namespace, its output in out/err files.
+struct run {
+  int code = -1;
+  std::string out, err;
+};
+
+pid_t start_ctl(segment& seg, const workspace& w, const std::vector<std::string>& args, const std::string& tag) {
+  std::string cmd = "exec " + quoted(CTL);
+  for (auto& a : args) cmd += " " + quoted(a);
+  cmd += " >" + quoted(w.dir + "/" + tag + ".out") + " 2>" + quoted(w.dir + "/" + tag + ".err") + " </dev/null";
+  return seg.spawn_in_host({"/bin/sh", "-c", cmd});
+}
+
+run ctl(segment& seg, const workspace& w, const std::vector<std::string>& args, int timeout_ms = 60000) {
+  static int serial = 0;
+  std::string tag = "run" + std::to_string(++serial);
+  pid_t pid = start_ctl(seg, w, args, tag);
+  run r;
+  r.code = segment::wait_exit(pid, timeout_ms);
+  if (r.code < 0) {
+    kill(pid, SIGKILL);
+    segment::wait_exit(pid, 5000);
+  }
+  r.out = read_file(w.dir + "/" + tag + ".out");
+  r.err = read_file(w.dir + "/" + tag + ".err");
+  return r;
+}
+
+// Texts here are cp1251; veskorctl speaks UTF-8 to the terminal.
+std::string u8(const char* cp1251) { return plat::to_utf8(cp1251); }
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+  return n;
+}
+
+std::vector<ledger_line> ledger_of(const workspace& w) {
+  std::vector<ledger_line> lines;
+  std::string error;
+  EXPECT_TRUE(ledger_read(w.ledger(), lines, error)) << error;
+  return lines;
+}
+
+std::string device_mac(const segment& seg, int k) {
+  char name[17];
+  unsigned char mac[6], rev;
+  if (!get_device_name(seg.device_ip(k).c_str(), name, mac, &rev, PORT)) return "";
+  return format_mac(mac);
+}
+
+void use_empty_password() {
+  std::memset(DEV_PASS, 0, sizeof DEV_PASS);
+  std::memcpy(DEV_PASS, "________________", 16);
+}
+
+// ---- the ledger itself --------------------------------------------------------------
+
+TEST(Ledger, DigestsAndTheSeriesPastEveryAddressWrittenDown) {
+  EXPECT_EQ(sha256_hex("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  std::string million(1000000, 'a');
+  EXPECT_EQ(sha256_hex(million.data(), million.size()),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(sha256_hex("", 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+  unsigned char m[6] = {};
+  EXPECT_TRUE(parse_mac("5a-3c-19-11-46-02", m));
+  EXPECT_EQ(format_mac(m), "5A:3C:19:11:46:02");
+  EXPECT_TRUE(parse_mac("5A3C19114603", m));
+  for (const char* bad : {"5A:3C:19:11:46", "5A:3C:19-11:46:02", "5A:3C:19:11:46:0G", "5A:3C:19:11:46:02:", ""})
+    EXPECT_FALSE(parse_mac(bad, m)) << bad;
+
+  auto line = [](const char* mac, const char* result) {
+    ledger_line l;
+    l.new_mac = mac;
+    l.result = result;
+    return l;
+  };
+  unsigned char last[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x02}, next[6];
+  // A reserved address with no outcome, a failed one and a foreign one: the
+  // series goes past the highest of its own, whatever became of it.
+  std::vector<ledger_line> lines = {line("5A:3C:19:11:46:05", LEDGER_RESERVED),
+                                    line("5A:3C:19:11:46:03", LEDGER_FAILED),
+                                    line("02:00:00:00:00:99", LEDGER_CONFIRMED)};
+  ledger_series_next(lines, last, next);
+  EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:06");
+  ledger_series_next({}, last, next);
+  EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:03");
+  // Run through to its end, the series starts again but skips what the
+  // ledger already holds.
+  unsigned char end[6] = {0x5A, 0x3C, 0x19, 0xFA, 0xFA, 0xFA};
+  lines = {line("5A:3C:19:FA:FA:FA", LEDGER_CONFIRMED), line("5A:3C:19:00:00:00", LEDGER_CONFIRMED),
+           line("5A:3C:19:00:00:01", LEDGER_FAILED)};
+  ledger_series_next(lines, end, next);
+  EXPECT_EQ(format_mac(next), "5A:3C:19:00:00:02");
+}
+
+TEST(Ledger, LinesComeBackAsWrittenAndADamagedFileIsNeverWrittenTo) {
+  workspace w;
+  ledger_line l;
+  l.address = "192.0.2.10";
+  l.name = "Плата, \"тест\"\n";
+  l.old_mac = "02:00:00:00:00:01";
+  l.new_mac = "5A:3C:19:11:46:02";
+  l.firmware = "/tmp/прошивка,1.hex";
+  l.sha256 = sha256_hex("x", 1);
+  l.result = LEDGER_RESERVED;
+  std::string error;
+  ASSERT_TRUE(ledger_append(w.ledger(), l, error)) << error;
+  l.result = LEDGER_CONFIRMED;
+  ASSERT_TRUE(ledger_append(w.ledger(), l, error)) << error;
+  std::vector<ledger_line> lines = ledger_of(w);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].name, "Плата, \"тест\" ");
+  EXPECT_EQ(lines[1].firmware, l.firmware);
+  EXPECT_EQ(lines[1].result, LEDGER_CONFIRMED);
+  EXPECT_EQ(lines[1].line, 3);
+  EXPECT_TRUE(ledger_confirmed_twice(lines).empty());
+  EXPECT_TRUE(ledger_unsettled(lines).empty());
+  ASSERT_TRUE(ledger_append(w.ledger(), l, error));
+  l.new_mac = "5A:3C:19:11:46:03";
+  l.result = LEDGER_RESERVED;
+  ASSERT_TRUE(ledger_append(w.ledger(), l, error));
+  lines = ledger_of(w);
+  auto twice = ledger_confirmed_twice(lines);
+  ASSERT_EQ(twice.size(), 1u);
+  EXPECT_EQ(twice[0].lines, (std::vector<int>{3, 4}));
+  ASSERT_EQ(ledger_unsettled(lines).size(), 1u);
+  EXPECT_EQ(ledger_unsettled(lines)[0].new_mac, "5A:3C:19:11:46:03");
+
+  // A line cut short (its line end never written) and a line of nonsense:
+  // named by number, and the file stays exactly as it is.
+  for (const char* tail : {"2026-01-01T00:00:00+00:00,192.0.2.10,x,,5A:3C:19", "x,y\n"}) {
+    std::string before = read_file(w.ledger()) + tail;
+    write_file(w.ledger(), before);
+    EXPECT_FALSE(ledger_read(w.ledger(), lines, error));
+    EXPECT_NE(error.find("строка 6"), std::string::npos) << error;
+    EXPECT_FALSE(ledger_append(w.ledger(), l, error));
+    EXPECT_EQ(read_file(w.ledger()), before);
+    write_file(w.ledger(), before.substr(0, before.size() - std::strlen(tail)));
+  }
+}
+
+// ---- the sink ------------------------------------------------------------------------
+
+class recording_sink : public tdialog_sink {
+ public:
+  std::vector<std::string> seen;
+  int steps = 0, opened = 0, closed = 0;
+  void message(const char* text) override { seen.push_back(text); }
+  int yes_no(const char* text) override {
+    seen.push_back(std::string("?") + text);
+    return 0;
+  }
+  void progress_open(const char*, int) override { opened++; }
+  void progress_step(int, int) override { steps++; }
+  void progress_close() override { closed++; }
+};
+
+// Every device operation, a refused password and the oversized-image
+// question included, runs with the sink set and never starts SDL's video,
+// so veskorctl needs no display and opens no window.
+TEST(CtlSink, DeviceOperationsRunWithoutVideo) {
+  segment seg(1, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope in(seg);
+  recording_sink sink;
+  DIALOG_SINK = &sink;
+  std::string ip = seg.device_ip(0);
+  std::memcpy(DEV_PASS, "wrong-password!!", 16);
+  EXPECT_FALSE(set_programm_mode(ip.c_str(), PORT));
+  EXPECT_FALSE(sink.seen.empty());
+  EXPECT_EQ(sink.seen[0], "Ошибка пароля");
+  use_empty_password();
+  ASSERT_TRUE(set_programm_mode(ip.c_str(), PORT));
+  ASSERT_TRUE(check_device_found(ip.c_str(), PORT));
+  std::vector<uint8_t> image = random_image(3);
+  std::memset(MEMORY_MAP, 0xFF, sizeof MEMORY_MAP);
+  std::memcpy(MEMORY_MAP, image.data(), image.size());
+  MEMORY_MAP[SMALL_BYTES] = 0;  // past the device's memory: the question, answered no
+  sink.seen.clear();
+  EXPECT_FALSE(burn_device(ip.c_str(), PORT, 0));
+  ASSERT_EQ(sink.seen.size(), 1u);
+  EXPECT_EQ(sink.seen[0].rfind("?Образ больше памяти устройства", 0), 0u) << sink.seen[0];
+  MEMORY_MAP[SMALL_BYTES] = 0xFF;
+  ASSERT_TRUE(burn_device(ip.c_str(), PORT, 0));
+  EXPECT_EQ(sink.opened, 1);
+  EXPECT_EQ(sink.closed, 1);
+  EXPECT_EQ(sink.steps, 128);
+  { _wait titled("ждите"); EXPECT_TRUE(titled.step()); }
+  EXPECT_TRUE(exit_programm_mode(ip.c_str(), PORT));
+  EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
+  DIALOG_SINK = nullptr;
+}
+
+// ---- veskorctl -------------------------------------------------------------------------
+
+TEST(Ctl, DiscoverListsEveryDeviceAndFlashLeavesTheImageInIt) {
+  segment seg(std::vector<devtest::knobs>{SMALL, {"--name", "ВТОРОЕ"}, {"--twice"}});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  run r = ctl(seg, w, {"discover", "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::string> got;
+  while (std::getline(lines, line)) got.push_back(line);
+  // Sorted by address, the device that answers twice listed once.
+  ASSERT_EQ(got.size(), 3u) << r.out;
+  for (int k = 0; k < 3; k++)
+    EXPECT_NE(got[k].find("\"address\":\"" + seg.device_ip(k) + "\""), std::string::npos) << got[k];
+  EXPECT_NE(got[1].find("\"name\":\"" + u8("ВТОРОЕ") + "\""), std::string::npos) << got[1];
+  EXPECT_NE(got[0].find("\"mac\":\"02:00:"), std::string::npos) << got[0];
+
+  std::vector<uint8_t> image = random_image(5);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  r = ctl(seg, w, {"flash", seg.device_ip(0), w.dir + "/fw.hex"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::vector<uint8_t> mem = seg.memory(0);
+  ASSERT_GE(mem.size(), SMALL_BYTES);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin()));
+  EXPECT_NE(r.out.find(u8("Прошилось")), std::string::npos) << r.out;
+  // stderr is a file here: no progress line, not even a part of one.
+  EXPECT_EQ(r.err.find(u8("страница")), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
+  // The flash left programming mode again, and no MAC went to the ledger.
+  bool left = false;
+  for (auto& q : seg.requests(0)) left = left || q.flags == REQ_EXIT_PROGRAMM;
+  EXPECT_TRUE(left);
+  EXPECT_FALSE(std::ifstream(w.ledger()).good());
+}
+
+TEST(Ctl, SlowBatchAssignsConsecutiveAddressesAndTheWindowToolContinuesTheSeries) {
+  segment seg(3, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(9);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  run r = ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "3"}, 120000);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(count_of(r.out, u8("готово")), 3) << r.out;
+  std::vector<ledger_line> lines = ledger_of(w);
+  std::vector<std::string> confirmed;
+  for (auto& l : lines)
+    if (l.result == LEDGER_CONFIRMED) {
+      confirmed.push_back(l.new_mac);
+      EXPECT_EQ(l.sha256, sha256_hex(read_file(w.dir + "/fw.hex").data(), read_file(w.dir + "/fw.hex").size()));
+      EXPECT_EQ(l.firmware, w.dir + "/fw.hex");
+    }
+  EXPECT_EQ(confirmed, (std::vector<std::string>{"5A:3C:19:11:46:02", "5A:3C:19:11:46:03", "5A:3C:19:11:46:04"}));
+  EXPECT_EQ(lines.size(), 6u);
+
+  host_scope in(seg);
+  std::set<std::string> macs;
+  for (int k = 0; k < 3; k++) {
+    macs.insert(device_mac(seg, k));
+    std::vector<uint8_t> mem = seg.memory(k);
+    ASSERT_GE(mem.size(), SMALL_BYTES);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin())) << k;
+  }
+  EXPECT_EQ(macs, std::set<std::string>(confirmed.begin(), confirmed.end()));
+
+  // The window tool's MAC++ goes on where the batch ended, and writes the
+  // same lines.
+  use_empty_password();
+  static std::vector<std::string> shown;
+  unsigned char mac[6];
+  ASSERT_TRUE(assign_next_mac(seg.device_ip(1).c_str(), PORT, [](const char* t) { shown.push_back(t); }, mac));
+  EXPECT_EQ(format_mac(mac), "5A:3C:19:11:46:05");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "MAC изменен на 5A.3C.19.11.46.05");
+  lines = ledger_of(w);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[6].result, LEDGER_RESERVED);
+  EXPECT_EQ(lines[7].result, LEDGER_CONFIRMED);
+  EXPECT_EQ(lines[7].new_mac, "5A:3C:19:11:46:05");
+  EXPECT_EQ(lines[7].address, seg.device_ip(1));
+  EXPECT_NE(read_file(w.hive()).find("hex:5a,3c,19,11,46,05"), std::string::npos);
+}
+
+// Killed outright at random moments, mostly around the MAC step: whatever
+// the moment, no address is ever confirmed twice, the addresses in the
+// ledger run without a gap, every address the device was sent is in the
+// ledger, and one left reserved is shown by `ledger --check`.
+TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
+  segment seg(1, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(11);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  std::mt19937 rnd(12345);
+  int killed = 0;
+  for (int i = 0; i < 20; i++) {
+    size_t before = read_file(w.ledger()).size();
+    pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "1"}, "kill" + std::to_string(i));
+    uint32_t start = plat::tick();
+    if (i % 4 == 3) {
+      // Anywhere in the run.
+      plat::sleep_ms(std::uniform_int_distribution<int>(0, 5000)(rnd));
+    } else {
+      // Just after the address was written down: while it is being sent,
+      // confirmed, written down again and stored.
+      while (read_file(w.ledger()).size() == before && plat::tick() - start < 30000) plat::sleep_ms(2);
+      plat::sleep_ms(std::uniform_int_distribution<int>(0, 260)(rnd));
+    }
+    if (kill(pid, SIGKILL) == 0) killed++;
+    int code = segment::wait_exit(pid, 30000);
+    ASSERT_GE(code, 0);
+  }
+  EXPECT_GT(killed, 10);
+
+  std::vector<ledger_line> lines = ledger_of(w);
+  EXPECT_TRUE(ledger_confirmed_twice(lines).empty());
+  std::set<std::string> in_ledger;
+  for (auto& l : lines) in_ledger.insert(l.new_mac);
+  ASSERT_FALSE(in_ledger.empty());
+  // From the first address of the series up, without a gap.
+  unsigned char m[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x01};
+  for (size_t n = 0; n < in_ledger.size(); n++) {
+    mac_series_advance(m);
+    EXPECT_TRUE(in_ledger.count(format_mac(m))) << format_mac(m) << " skipped";
+  }
+  for (auto& q : seg.requests(0))
+    if (!q.mac.empty()) {
+      EXPECT_TRUE(in_ledger.count(q.mac)) << q.mac << " sent but not in the ledger";
+    }
+
+  run r = ctl(seg, w, {"ledger", "--check"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  for (auto& l : ledger_unsettled(lines)) EXPECT_NE(r.out.find(l.new_mac), std::string::npos) << r.out;
+}
+
+TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
+  segment seg(std::vector<devtest::knobs>{{"--refuse-mac"}});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::string ip = seg.device_ip(0), fw = w.dir + "/fw.hex";
+  write_file(fw, hex_of(random_image(1), 64));
+  write_file(w.dir + "/bad.hex", ":0400000001020304F3\n");
+  mkdir((w.dir + "/folder.hex").c_str(), 0700);
+
+  struct expectation {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {
+      {{"frobnicate"}, 2},
+      {{"discover", "--colour"}, 2},
+      {{"flash", "192.0.2.300", fw}, 2},
+      {{"identify", "192.0.2.010"}, 2},
+      {{"mac", ip, "5A:3C:19:11:46"}, 2},
+      {{"mac", ip}, 2},
+      {{"batch", fw, "--count", "0"}, 2},
+      {{"flash", ip, fw, "--password", "a", "--password-file", fw}, 2},
+      {{"flash", ip, w.dir + "/missing.hex"}, 3},
+      {{"flash", ip, w.dir + "/folder.hex"}, 3},
+      {{"flash", ip, w.dir + "/bad.hex"}, 3},
+      {{"mac", ip, "--next", "--password-file", w.dir + "/missing"}, 3},
+      {{"identify", "192.0.2.99"}, 1},
+      {{"flash", ip, fw, "--password", "secret-password"}, 1},
+  };
+  for (auto& c : cases) {
+    run r = ctl(seg, w, c.args);
+    std::string all;
+    for (auto& a : c.args) all += a + " ";
+    EXPECT_EQ(r.code, c.code) << all << "\n" << r.err;
+    EXPECT_EQ(count_of(r.err, "\n"), 1) << all << "\n" << r.err;
+    EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << all << "\n" << r.out;
+  }
+  EXPECT_FALSE(std::ifstream(w.ledger()).good());
+  EXPECT_FALSE(std::ifstream(w.hive()).good());
+
+  // The device refuses the address: code 1, and the ledger says so.
+  run r = ctl(seg, w, {"mac", ip, "5a-3c-19-00-00-07"});
+  EXPECT_EQ(r.code, 1) << r.err;
+  std::vector<ledger_line> lines = ledger_of(w);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].result, LEDGER_RESERVED);
+  EXPECT_EQ(lines[1].result, LEDGER_FAILED);
+  EXPECT_EQ(lines[1].new_mac, "5A:3C:19:00:00:07");
+
+  // Settings that cannot be parsed: code 4 before anything is sent or written.
+  mkdir((w.dir + "/config").c_str(), 0700);
+  mkdir((w.dir + "/config/veskor").c_str(), 0700);
+  write_file(w.hive(), "this is no hive\n");
+  std::string ledger_before = read_file(w.ledger());
+  size_t requests = seg.requests(0).size();
+  r = ctl(seg, w, {"mac", ip, "--next"});
+  EXPECT_EQ(r.code, 4) << r.err;
+  r = ctl(seg, w, {"batch", fw, "--mac-next"});
+  EXPECT_EQ(r.code, 4) << r.err;
+  EXPECT_EQ(count_of(r.err, "\n"), 1) << r.err;
+  EXPECT_EQ(read_file(w.hive()), "this is no hive\n");
+  EXPECT_EQ(read_file(w.ledger()), ledger_before);
+  EXPECT_EQ(seg.requests(0).size(), requests);
+  unlink(w.hive().c_str());
+
+  // A ledger that cannot be parsed: code 3 naming the line, never overwritten.
+  write_file(w.ledger(), ledger_before + "garbage\n");
+  for (auto args : {std::vector<std::string>{"mac", ip, "--next"}, {"ledger"}, {"ledger", "--check"}}) {
+    r = ctl(seg, w, args);
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find(u8("строка 4")), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_file(w.ledger()), ledger_before + "garbage\n");
+  EXPECT_EQ(seg.requests(0).size(), requests);
+
+  // An address confirmed twice makes --check fail.
+  write_file(w.ledger(), ledger_before + ledger_before.substr(ledger_before.find('\n') + 1));
+  lines = ledger_of(w);
+  for (auto& l : lines) l.result = LEDGER_CONFIRMED;
+  unlink(w.ledger().c_str());
+  std::string error;
+  for (auto& l : lines) ASSERT_TRUE(ledger_append(w.ledger(), l, error)) << error;
+  r = ctl(seg, w, {"ledger", "--check"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("5A:3C:19:00:00:07"), std::string::npos) << r.out;
+}
+
+}  // namespace
