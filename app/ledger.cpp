@@ -496,6 +496,10 @@ std::string settings_file() {
   return base + "/veskor/HKEY_CURRENT_USER.reg";
 }
 
+std::string settings_problem() {
+  return "Настройки " + cp(settings_file()) + " не читаются или недоступны для записи";
+}
+
 ledger_line line_for(const char* ip, const ledger_device& device, const unsigned char* mac, const char* result) {
   ledger_line l;
   l.address = ip;
@@ -545,13 +549,20 @@ void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned ch
   for (size_t i = 0; i < used.size() && used.count(series_number(next)); i++) mac_series_advance(next);
 }
 
+bool ledger_settings_writable(std::string& problem) {
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  if (!key._ERROR && !key._READ_ONLY) return true;
+  problem = settings_problem();
+  return false;
+}
+
 mac_outcome ledger_series_mac(const char* ip, uint16_t port, const ledger_device& device, bool strict,
                               unsigned char* mac, bool* stored, std::string& problem) {
   problem.clear();
   if (stored) *stored = false;
   _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
   if (strict && (key._ERROR || key._READ_ONLY)) {
-    problem = "Настройки " + cp(settings_file()) + " не читаются или недоступны для записи";
+    problem = settings_problem();
     return MAC_SETTINGS_FAILED;
   }
   // The lock is held from reading "LastMac" to storing the next one, so a

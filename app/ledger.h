@@ -86,6 +86,11 @@ enum mac_outcome {
   MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
 };
 
+// Whether the settings the series is kept in can be written; false with
+// problem (a cp1251 message naming the settings file) when they cannot.
+// Opening the key creates it when it is missing.
+bool ledger_settings_writable(std::string& problem);
+
 // One step of the series for the device at ip. Under the settings lock,
 // held to the end: "LastMac" is read, the next address is taken past it and
 // past every address of the ledger, a reserved line is written, the address
