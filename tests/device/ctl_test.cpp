@@ -380,7 +380,8 @@ TEST(Ctl, SlowBatchAssignsConsecutiveAddressesAndTheWindowToolContinuesTheSeries
 }
 
 // Killed outright at random moments, mostly around the MAC step: whatever
-// the moment, no address is ever confirmed twice, the addresses in the
+// the moment, no address is ever reserved (so sent) twice nor confirmed
+// twice, the addresses in the
 // ledger run without a gap, every address the device was sent is in the
 // ledger, and one left reserved is shown by `ledger --check`.
 TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
@@ -412,6 +413,11 @@ TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
 
   std::vector<ledger_line> lines = ledger_of(w);
   EXPECT_TRUE(ledger_confirmed_twice(lines).empty());
+  // Stronger: no address is ever reserved twice, so none can go out twice,
+  // to this device or to another.
+  std::map<std::string, int> reserved;
+  for (auto& l : lines) reserved[l.new_mac] += l.result == LEDGER_RESERVED;
+  for (auto& r : reserved) EXPECT_EQ(r.second, 1) << r.first;
   std::set<std::string> in_ledger;
   for (auto& l : lines) in_ledger.insert(l.new_mac);
   ASSERT_FALSE(in_ledger.empty());
