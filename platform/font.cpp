@@ -94,9 +94,23 @@ static TTF_Font* open_sized(const std::string& file, int height, int style) {
   return best;
 }
 
+// The toolkit's face is a raster face: asked for a cell height it takes the
+// largest of its own cells that fits (height 14 gets the 13-pixel cell of the
+// 8-point font), and the layouts were measured with that. Sizing the stand-in
+// face to the same cell keeps every caption inside its button ("Открыть
+// файл" in 82 pixels).
+static int raster_cell(const char* face, int height) {
+  static const int cells[] = {37, 29, 24, 20, 16, 13};
+  if (!face || (strcmp(face, "MS Sans Serif") != 0 && strcmp(face, "Microsoft Sans Serif") != 0)) return height;
+  for (int c : cells)
+    if (c <= height) return c;
+  return height;
+}
+
 void* create_font(const char* face, int height, int, int weight, bool italic) {
   if (!TTF_WasInit() && TTF_Init() != 0) return new font{nullptr, height};
   if (height == 0) height = 14;
+  if (height > 0) height = raster_cell(face, height);
   bool bold = weight >= 600;
   std::string file = face_file(face, bold, italic);
   TTF_Font* f = file.empty() ? nullptr : open_sized(file, height, TTF_STYLE_NORMAL);
