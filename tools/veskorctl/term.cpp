@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,10 @@ void write_utf8(FILE* f, const std::string& cp1251) {
   std::fwrite(u.data(), 1, u.size(), f);
 }
 
+// What the handler says, made UTF-8 beforehand: the handler may only write.
+char g_stop_text[256];
+size_t g_stop_len = 0;
+
 void on_signal(int sig) {
   if (STOP) {
     signal(sig, SIG_DFL);
@@ -31,9 +36,7 @@ void on_signal(int sig) {
     return;
   }
   STOP = 1;
-  static const char text[] =
-      "\nveskorctl: прерывание: начатое будет закончено (повторный сигнал прервёт сразу)\n";
-  ssize_t r = write(2, text, sizeof text - 1);
+  ssize_t r = write(2, g_stop_text, g_stop_len);
   (void)r;
 }
 
@@ -81,6 +84,10 @@ bool arg_text(const char* utf8, std::string& cp1251) {
 }
 
 void install_signals() {
+  std::string text =
+      plat::to_utf8("\nveskorctl: прерывание: начатое будет закончено (повторный сигнал прервёт сразу)\n");
+  g_stop_len = std::min(text.size(), sizeof g_stop_text);
+  std::memcpy(g_stop_text, text.data(), g_stop_len);
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
