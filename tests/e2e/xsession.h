@@ -5,10 +5,10 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,29 +22,47 @@ class xsession {
   std::string display;
   pid_t pid = -1;
 
+  // Xvfb picks a free display number itself and writes it to a pipe
+  // (-displayfd): tests running side by side can then never end up on one
+  // server, where the first to finish would take the other's windows down.
   bool start() {
-    for (int n = 100 + getpid() % 300, tries = 0; tries < 50; n++, tries++) {
-      std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-      struct stat st;
-      if (stat(lock.c_str(), &st) == 0) continue;
-      display = ":" + std::to_string(n);
-      pid = fork();
-      if (pid == 0) {
-        int null = open("/dev/null", 1);
-        dup2(null, 1);
-        dup2(null, 2);
-        execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp", (char*)nullptr);
-        _exit(127);
-      }
-      for (int i = 0; i < 100; i++) {
-        usleep(50000);
-        if (run("xdpyinfo >/dev/null 2>&1") == 0 || run("xdotool getmouselocation >/dev/null 2>&1") == 0)
-          return true;
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid) break;
-      }
-      stop();
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string fd = std::to_string(fds[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             (char*)nullptr);
+      _exit(127);
     }
+    close(fds[1]);
+    std::string number;
+    for (int waited = 0; waited < 10000 && number.find('\n') == std::string::npos;) {
+      struct pollfd p = {fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) {
+        waited += 100;
+        continue;
+      }
+      char c;
+      if (read(fds[0], &c, 1) != 1) break;
+      number += c;
+    }
+    close(fds[0]);
+    if (number.empty() || number.find('\n') == std::string::npos) {
+      stop();
+      return false;
+    }
+    number.erase(number.find('\n'));
+    display = ":" + number;
+    for (int i = 0; i < 100; i++) {
+      if (run("xdpyinfo >/dev/null 2>&1") == 0 || run("xdotool getmouselocation >/dev/null 2>&1") == 0) return true;
+      usleep(50000);
+    }
+    stop();
     return false;
   }
 
@@ -75,3 +93,45 @@ class xsession {
 
   ~xsession() { stop(); }
 };
+
+// Reads lines from fd until one starts with prefix or ms pass; all collects
+// everything read, for the failure message.
+inline std::string read_until(int fd, const std::string& prefix, int ms, std::string& all) {
+  std::string line;
+  for (int waited = 0; waited < ms;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) {
+      waited += 50;
+      continue;
+    }
+    char c;
+    if (read(fd, &c, 1) != 1) break;
+    all += c;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.compare(0, prefix.size(), prefix) == 0) return line;
+    line.clear();
+  }
+  return "";
+}
+
+// Starts the probe program `name` of this build on the session's display
+// with its standard output on a pipe, whose read end goes to *out.
+inline pid_t start_probe(const xsession& x, const char* name, int* out) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    setenv("DISPLAY", x.display.c_str(), 1);
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+    std::string path = std::string(VESKOR_BIN_DIR) + "/" + name;
+    execl(path.c_str(), name, (char*)nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  *out = fds[0];
+  return pid;
+}
