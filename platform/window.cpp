@@ -14,6 +14,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "platform/internal.h"
@@ -39,6 +40,26 @@ static bool g_shift = false, g_ctrl = false, g_altgr = false, g_lbutton = false,
 // Last pointer position over each window, to report leaving it.
 static int g_last_x = 0, g_last_y = 0;
 
+// Xlib's default error handler ends the process. SDL talks to the server
+// over two connections (its wake-up messages go over the second), so a
+// request about a window that the first has just destroyed can come back as
+// BadWindow, and the default handler would take the tool down in the middle
+// of a session, perhaps with the device left in programming mode. Errors
+// about single requests are harmless to us: they are dropped. Losing the
+// connection itself still ends the program (that is Xlib's I/O handler).
+typedef int (*x_error_handler)(void* display, void* error);
+static int ignore_x_error(void*, void*) { return 0; }
+
+static void survive_x_errors() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (!driver || strcmp(driver, "x11") != 0) return;
+  void* lib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  if (!lib) return;
+  auto set_handler = (x_error_handler(*)(x_error_handler))dlsym(lib, "XSetErrorHandler");
+  if (set_handler) set_handler(ignore_x_error);
+  dlclose(lib);
+}
+
 bool ensure_video() {
   if (g_video) return true;
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
@@ -54,6 +75,7 @@ bool ensure_video() {
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
   }
   SDL_StartTextInput();
+  survive_x_errors();
   g_video = true;
   return true;
 }

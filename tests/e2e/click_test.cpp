@@ -29,4 +29,20 @@ TEST(EndToEnd, ClickReachesTheToolkitWithClientCoordinates) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Xlib's default answer to a refused request is to end the program; a
+// window that SDL still names after we destroyed it must not do that.
+TEST(EndToEnd, ARefusedRequestDoesNotEndTheProgram) {
+  if (!have_program("Xvfb")) GTEST_SKIP() << "Xvfb missing (scripts/setup installs it)";
+  xsession x;
+  ASSERT_TRUE(x.start()) << "could not start Xvfb";
+  int out = -1;
+  pid_t probe = start_probe(x, "clickprobe", &out, "--x-error");
+  ASSERT_GT(probe, 0);
+  std::string all;
+  EXPECT_NE(read_until(out, "survived", 10000, all), "") << all;
+  int status = 0;
+  waitpid(probe, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << all;
+}
+
 }  // namespace

@@ -119,7 +119,7 @@ inline std::string read_until(int fd, const std::string& prefix, int ms, std::st
 
 // Starts the probe program `name` of this build on the session's display
 // with its standard output on a pipe, whose read end goes to *out.
-inline pid_t start_probe(const xsession& x, const char* name, int* out) {
+inline pid_t start_probe(const xsession& x, const char* name, int* out, const char* arg = nullptr) {
   int fds[2];
   if (pipe(fds) != 0) return -1;
   pid_t pid = fork();
@@ -128,7 +128,7 @@ inline pid_t start_probe(const xsession& x, const char* name, int* out) {
     setenv("DISPLAY", x.display.c_str(), 1);
     setenv("SDL_VIDEODRIVER", "x11", 1);
     std::string path = std::string(VESKOR_BIN_DIR) + "/" + name;
-    execl(path.c_str(), name, (char*)nullptr);
+    execl(path.c_str(), name, arg, (char*)nullptr);
     _exit(127);
   }
   close(fds[1]);
