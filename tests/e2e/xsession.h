@@ -35,8 +35,10 @@ class xsession {
       dup2(null, 1);
       dup2(null, 2);
       std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             (char*)nullptr);
+      // -noreset: the server would otherwise reset its keymap whenever its
+      // last client leaves, and take the keys put on it for a test along.
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp", (char*)nullptr);
       _exit(127);
     }
     close(fds[1]);
@@ -70,6 +72,21 @@ class xsession {
   int run(const std::string& cmd) {
     std::string full = "DISPLAY=" + display + " " + cmd;
     return std::system(full.c_str());
+  }
+
+  // Types UTF-8 text as a keyboard would (tests/e2e/xtype.cpp): every
+  // character must stand on a key, which keys() arranges before the program
+  // under test starts. xdotool's type rebinds a spare key for a character
+  // that is on none, and a busy client that reads the key after the binding
+  // changed again loses the character.
+  int keys(const std::string& text) { return run(std::string(VESKOR_BIN_DIR) + "/xtype --keys " + quote(text)); }
+  int type(const std::string& text, int delay_ms = 30) {
+    return run(std::string(VESKOR_BIN_DIR) + "/xtype --delay " + std::to_string(delay_ms) + " " + quote(text));
+  }
+  static std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
   }
 
   std::string output(const std::string& cmd) {
