@@ -469,14 +469,16 @@ mac_outcome send_through_ledger(const std::string& path, const char* ip, uint16_
 void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next) {
   std::set<uint32_t> used;
   unsigned char top[6];
-  std::memcpy(top, last, 6);
+  // Only the series' own addresses count: a last address from elsewhere is
+  // no place to continue from, as "LastMac" holding one is not.
+  mac_series_last(last, 6, top);
   for (const ledger_line& l : lines) {
     unsigned char m[6];
     if (!parse_mac(l.new_mac.c_str(), m) || !in_series(m)) continue;
     used.insert(series_number(m));
     if (series_number(m) > series_number(top)) std::memcpy(top, m, 6);
   }
-  used.insert(series_number(last));
+  if (in_series(last)) used.insert(series_number(last));
   std::memcpy(next, top, 6);
   // Only a series run through to its end and started again meets used
   // addresses here; each one is passed. The steps visit distinct addresses,
