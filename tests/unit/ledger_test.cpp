@@ -113,8 +113,8 @@ TEST_F(Ledger, TheSeriesContinuesPastItsOwnAddressesOnly) {
 // refused with the line's number, and the file is never written to.
 TEST_F(Ledger, ADamagedFileIsRefusedByLineAndLeftAsItIs) {
   std::string good = three_lines();
-  std::string nul_line = "2026-01-01T00:00:00+00:00,192.0.2.10,Пла" + std::string(1, '\0') +
-                         "та,,5A:3C:19:11:46:04,,,reserved\n";
+  std::string nul_line = "2026-01-01T00:00:00+00:00,192.0.2.10,Board" + std::string(1, '\0') +
+                         "7,,5A:3C:19:11:46:04,,,reserved\n";
   for (const std::string& tail : {std::string("2026-01-01T00:00:00+00:00,192.0.2.10,x,,5A:3C:19:11:46:04,,,reserv"),
                                   nul_line}) {
     std::string damaged = good + tail;
