@@ -836,11 +836,18 @@ void* new_handle(int root, bool vol, const std::string& path, bool write) {
   return h;
 }
 
-// The stored spelling of an existing key (case-insensitive match), so that
-// the file keeps the case the key was made with.
+// The stored spelling of a key (case-insensitive match), so that the file
+// keeps the case the key was made with: the longest part of the path that
+// exists keeps its spelling, the rest is as given.
 std::string stored_path(const hive& h, const std::string& path) {
-  auto it = h.paths.find(folded(path));
-  return it == h.paths.end() ? path : it->second.spelling;
+  std::string f = folded(path);
+  size_t end = f.size();
+  while (end > 0 && end != std::string::npos) {
+    auto it = h.paths.find(f.substr(0, end));
+    if (it != h.paths.end()) return it->second.spelling + path.substr(end);
+    end = f.rfind('\\', end - 1);
+  }
+  return path;
 }
 
 long open_existing(int root, const std::string& path, unsigned access, void** key) {
