@@ -733,8 +733,10 @@ bool lock_location(const location& loc) {
   // exists, so that readers of a series wait for its writer. A lock file
   // that is no regular file is refused rather than waited on.
   const unsigned how = FILE_NO_FOLLOW | FILE_LOCK_EXCLUSIVE;
-  if (!prepare_dir(loc) || !l.f.open(path, how | FILE_WRITE | FILE_CREATE, 0600)) {
-    if (l.f.error() == FILE_NOT_REGULAR || !l.f.open(path, how)) return false;
+  bool writable = prepare_dir(loc);
+  if (!writable || !l.f.open(path, how | FILE_WRITE | FILE_CREATE, 0600)) {
+    if (writable && l.f.error() == FILE_NOT_REGULAR) return false;
+    if (!l.f.open(path, how)) return false;
   }
   l.depth = 1;
   return true;
