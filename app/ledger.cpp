@@ -1,10 +1,5 @@
 #include "app/ledger.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,6 +13,7 @@
 #include "app/macseries.h"
 #include "bcp/regkey.h"
 #include "netdvc/netdvc.h"
+#include "platform/durable.h"
 #include "platform/platform.h"
 
 const char* const LEDGER_RESERVED = "reserved";
@@ -28,11 +24,12 @@ namespace {
 
 const char HEADER[] = "time,address,name,old_mac,new_mac,firmware,sha256,result";
 const int FIELDS = 8;
-// Far more than a line of the ledger can hold; a longer one is no ledger line.
+// Far more than a line of the ledger needs; a longer one is no ledger line,
+// and the writer refuses to make one.
 const size_t MAX_LINE = 8192;
 // A ledger of ten years of a busy line is a few hundred megabytes at most;
 // anything larger is no ledger.
-const off_t MAX_FILE = 1L << 30;
+const long long MAX_FILE = 1LL << 30;
 
 // ---- SHA-256 ---------------------------------------------------------------------
 
@@ -174,7 +171,8 @@ std::string from_file_text(const std::string& utf8) { return plat::from_utf8(utf
 
 // One line of the file into l; false when it is not a ledger line.
 bool parse_line(const std::string& text, ledger_line& l) {
-  if (!plat::is_utf8(text.data(), text.size())) return false;
+  // A NUL would silently end a field when it is turned into a text.
+  if (text.find('\0') != std::string::npos || !plat::is_utf8(text.data(), text.size())) return false;
   std::vector<std::string> f;
   if (!csv_split(text, f) || (int)f.size() != FIELDS) return false;
   unsigned char mac[6];
@@ -239,92 +237,25 @@ bool parse_all(const std::string& path, const std::string& content, std::vector<
   return true;
 }
 
-bool read_fd(int fd, std::string& content) {
-  content.clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    content.append(buf, (size_t)n);
-  }
+std::string ledger_file(const std::string& path) { return "Журнал MAC-адресов " + cp(path); }
+
+// Why the ledger could not be opened (or locked).
+std::string open_problem(const std::string& path, int code) {
+  if (code == plat::FILE_NOT_REGULAR || code == plat::FILE_TOO_LARGE)
+    return ledger_file(path) + " - не обычный файл или слишком велик";
+  return ledger_file(path) + " не открывается: " + errno_text(code);
 }
 
-bool write_all(int fd, const std::string& s) {
-  size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = write(fd, s.data() + done, s.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += (size_t)n;
-  }
-  return true;
-}
-
-std::string dir_of(const std::string& file) {
-  size_t s = file.rfind('/');
-  if (s == std::string::npos) return ".";
-  return s == 0 ? "/" : file.substr(0, s);
-}
-
-bool sync_dir(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-// Makes the folder and its missing parents, each new one synced into its
-// parent: the ledger's first line must not vanish with its folder.
-bool make_dirs(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  if (errno != ENOENT) return false;
-  std::string parent = dir_of(dir);
-  if (parent != dir && !make_dirs(parent)) return false;
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  return sync_dir(parent);
-}
-
-// Opens the ledger and holds its lock; -1 with error when it cannot be.
-int open_locked(const std::string& path, bool create, std::string& error) {
-  int fd = open(path.c_str(), (create ? O_RDWR | O_CREAT | O_APPEND : O_RDONLY) | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (!create && errno == ENOENT) return -2;
-    error = "Журнал MAC-адресов " + cp(path) + " не открывается: " + errno_text(errno);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MAX_FILE) {
-    error = "Журнал MAC-адресов " + cp(path) + " - не обычный файл или слишком велик";
-    close(fd);
-    return -1;
-  }
-  while (flock(fd, create ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno == EINTR) continue;
-    error = "Журнал MAC-адресов " + cp(path) + " не блокируется: " + errno_text(errno);
-    close(fd);
-    return -1;
-  }
-  return fd;
+std::string read_problem(const std::string& path, int code) {
+  if (code == plat::FILE_TOO_LARGE) return open_problem(path, code);
+  return ledger_file(path) + " не читается: " + errno_text(code);
 }
 
 }  // namespace
 
 std::string ledger_path() {
-  const char* data = getenv("XDG_DATA_HOME");
-  std::string base;
-  // A relative XDG folder is no folder at all by the convention's own rule.
-  if (data && *data == '/') {
-    base = data;
-  } else {
-    const char* home = getenv("HOME");
-    if (!home || *home != '/') return "";
-    base = std::string(home) + "/.local/share";
-  }
-  return base + "/veskor/ledger.csv";
+  std::string base = plat::data_home();
+  return base.empty() ? base : base + "/veskor/ledger.csv";
 }
 
 bool ledger_read(const std::string& path, std::vector<ledger_line>& lines, std::string& error) {
@@ -333,17 +264,18 @@ bool ledger_read(const std::string& path, std::vector<ledger_line>& lines, std::
     error = "Нет домашнего каталога для журнала MAC-адресов";
     return false;
   }
-  int fd = open_locked(path, false, error);
-  if (fd == -2) return true;
-  if (fd < 0) return false;
-  std::string content;
-  bool ok = read_fd(fd, content);
-  int e = errno;
-  close(fd);
-  if (!ok) {
-    error = "Журнал MAC-адресов " + cp(path) + " не читается: " + errno_text(e);
+  plat::durable_file f;
+  if (!f.open(path, plat::FILE_LOCK_SHARED, 0, MAX_FILE)) {
+    if (f.error() == ENOENT) return true;
+    error = open_problem(path, f.error());
     return false;
   }
+  std::string content;
+  if (!f.read_all(content, MAX_FILE)) {
+    error = read_problem(path, f.error());
+    return false;
+  }
+  f.close();
   return parse_all(path, content, lines, error);
 }
 
@@ -352,41 +284,53 @@ bool ledger_append(const std::string& path, ledger_line line, std::string& error
     error = "Нет домашнего каталога для журнала MAC-адресов";
     return false;
   }
-  if (!make_dirs(dir_of(path))) {
-    error = "Каталог журнала MAC-адресов " + cp(dir_of(path)) + " не создаётся: " + errno_text(errno);
+  if (line.time.empty()) line.time = ledger_time();
+  std::string text;
+  const std::string* f[FIELDS] = {&line.time,    &line.address,  &line.name,   &line.old_mac,
+                                  &line.new_mac, &line.firmware, &line.sha256, &line.result};
+  for (int i = 0; i < FIELDS; i++) text += (i ? "," : "") + csv_field(*f[i]);
+  // A line the reader would refuse would make the whole ledger unreadable
+  // (and so stop every later address): it is refused before anything is
+  // written, and the address it was for is not sent.
+  if (text.size() > MAX_LINE) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%zu", MAX_LINE);
+    error = ledger_file(path) + ": строка длиннее " + buf + " байт не записывается";
     return false;
   }
-  struct stat before;
-  bool existed = stat(path.c_str(), &before) == 0;
-  int fd = open_locked(path, true, error);
-  if (fd < 0) return false;
+  text += "\n";
+  std::string dir = plat::folder_of(path);
+  int e = 0;
+  if (!plat::make_folders(dir, 0700, &e)) {
+    error = "Каталог журнала MAC-адресов " + cp(dir) + " не создаётся: " + errno_text(e);
+    return false;
+  }
+  const unsigned how = plat::FILE_WRITE | plat::FILE_APPEND | plat::FILE_LOCK_EXCLUSIVE;
+  plat::durable_file file;
+  bool existed = file.open(path, how, 0600, MAX_FILE);
+  if (!existed && (file.error() != ENOENT || !file.open(path, how | plat::FILE_CREATE, 0600, MAX_FILE))) {
+    error = open_problem(path, file.error());
+    return false;
+  }
   std::string content;
   std::vector<ledger_line> lines;
-  if (lseek(fd, 0, SEEK_SET) != 0 || !read_fd(fd, content)) {
-    error = "Журнал MAC-адресов " + cp(path) + " не читается: " + errno_text(errno);
-    close(fd);
+  if (!file.read_all(content, MAX_FILE)) {
+    error = read_problem(path, file.error());
     return false;
   }
   // Appending to a file that does not parse would bury the damage under
   // new lines; it stays exactly as it is until someone has looked at it.
-  if (!parse_all(path, content, lines, error)) {
-    close(fd);
+  if (!parse_all(path, content, lines, error)) return false;
+  if (content.empty()) text = std::string(HEADER) + "\n" + text;
+  // One write: a process killed around it leaves the line whole or absent,
+  // and a write or sync that fails (a full disk) is cut back off the file.
+  if (!file.append(text)) {
+    error = ledger_file(path) + " не записывается: " + errno_text(file.error());
     return false;
   }
-  if (line.time.empty()) line.time = ledger_time();
-  std::string text;
-  if (content.empty()) text = std::string(HEADER) + "\n";
-  const std::string* f[FIELDS] = {&line.time,    &line.address,  &line.name,   &line.old_mac,
-                                  &line.new_mac, &line.firmware, &line.sha256, &line.result};
-  for (int i = 0; i < FIELDS; i++) text += (i ? "," : "") + csv_field(*f[i]);
-  text += "\n";
-  // One write: a process killed around it leaves the line whole or absent.
-  bool ok = write_all(fd, text) && fsync(fd) == 0;
-  int e = errno;
-  close(fd);
-  if (ok && !existed) ok = sync_dir(dir_of(path));
-  if (!ok) {
-    error = "Журнал MAC-адресов " + cp(path) + " не записывается: " + errno_text(e);
+  file.close();
+  if (!existed && !plat::sync_folder(dir, &e)) {
+    error = ledger_file(path) + " не записывается: " + errno_text(e);
     return false;
   }
   return true;
@@ -485,15 +429,8 @@ bool in_series(const unsigned char* mac) { return std::memcmp(mac, MAC_SERIES_PR
 
 // The settings file, for a message that has to name it.
 std::string settings_file() {
-  const char* cfg = getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (cfg && *cfg == '/') {
-    base = cfg;
-  } else {
-    const char* home = getenv("HOME");
-    base = std::string(home && *home == '/' ? home : "~") + "/.config";
-  }
-  return base + "/veskor/HKEY_CURRENT_USER.reg";
+  std::string base = plat::config_home();
+  return (base.empty() ? std::string("~/.config") : base) + "/veskor/HKEY_CURRENT_USER.reg";
 }
 
 std::string settings_problem() {
@@ -532,14 +469,16 @@ mac_outcome send_through_ledger(const std::string& path, const char* ip, uint16_
 void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next) {
   std::set<uint32_t> used;
   unsigned char top[6];
-  std::memcpy(top, last, 6);
+  // Only the series' own addresses count: a last address from elsewhere is
+  // no place to continue from, as "LastMac" holding one is not.
+  mac_series_last(last, 6, top);
   for (const ledger_line& l : lines) {
     unsigned char m[6];
     if (!parse_mac(l.new_mac.c_str(), m) || !in_series(m)) continue;
     used.insert(series_number(m));
     if (series_number(m) > series_number(top)) std::memcpy(top, m, 6);
   }
-  used.insert(series_number(last));
+  if (in_series(last)) used.insert(series_number(last));
   std::memcpy(next, top, 6);
   // Only a series run through to its end and started again meets used
   // addresses here; each one is passed. The steps visit distinct addresses,

@@ -68,7 +68,9 @@ std::string ledger_time();
 // The next address of the series after last that no line of the ledger
 // holds: past every address of the series in the ledger and past last
 // (after ...:FA:FA:FA the series starts again at ...:00:00:00, skipping
-// what the ledger holds).
+// what the ledger holds). Addresses without the series' prefix (typed by
+// hand) count for nothing, and a last without it is taken as the series'
+// default start.
 void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next);
 
 // What the ledger records about a device beside the address it gets.

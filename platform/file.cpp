@@ -1,10 +1,8 @@
 // Files named by the program's own (cp1251) paths.
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/durable.h"
 #include "platform/platform.h"
 
 namespace plat {
@@ -14,26 +12,17 @@ FILE* open_file_read(const char* cp1251_path, long max_size, bool* refused) {
   if (!cp1251_path || !*cp1251_path) return nullptr;
   std::string fs = path_to_fs(cp1251_path);
   if (fs.empty()) return nullptr;
-  // Non-blocking, so that opening a FIFO without a writer (or a device that
-  // waits for a line) returns at once; the type is then looked at on what
-  // was opened, not on the name, which could have changed in between.
-  int fd;
-  do {
-    fd = open(fs.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!regular || st.st_size > max_size) {
-    close(fd);
-    if (refused) *refused = true;
+  // A FIFO without a writer (or a device that waits for a line) is refused
+  // at once rather than waited on.
+  durable_file f;
+  if (!f.open(fs, 0, 0, max_size)) {
+    if (refused) *refused = f.error() == FILE_NOT_REGULAR || f.error() == FILE_TOO_LARGE;
     return nullptr;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* f = fdopen(fd, "rb");
-  if (!f) close(fd);
-  return f;
+  int fd = f.release();
+  FILE* out = fdopen(fd, "rb");
+  if (!out) close(fd);
+  return out;
 }
 
 }  // namespace plat

@@ -11,8 +11,14 @@
 // (a parsed copy is reused while the file's identity is unchanged), and
 // every change is a read-modify-write of the whole file under an flock on
 // "<file>.lock", finished by writing "<file>.new", fsync, rename over the
-// file and fsync of the folder. Readers therefore always see a whole file,
-// old or new, and never need the lock.
+// file and fsync of the folder (platform/durable). Readers therefore always
+// see a whole file, old or new, and never need the lock. A hive or lock
+// file that is not a regular file (a FIFO, a device) is never waited on:
+// the hive is then unreadable.
+//
+// Keys and values are found through indexes on their case-folded names, so
+// a hive of a hundred thousand keys reads in a fraction of a second; the
+// vectors beside them keep the file's own order for writing it back.
 //
 // A file we cannot parse completely is never written again: what could be
 // read from it stays readable, and every change is refused, so the user's
@@ -24,16 +30,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <pwd.h>
 #include <set>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
+
+#include "platform/durable.h"
 
 namespace plat {
 namespace {
@@ -47,7 +53,7 @@ constexpr unsigned WRITE_RIGHTS = 0x0002 | 0x0004 | 0x0020 | 0x00010000 | 0x0004
 
 // Larger files are not ours: treat them as unparseable rather than reading
 // them into memory.
-constexpr off_t MAX_HIVE_BYTES = 64L << 20;
+constexpr long long MAX_HIVE_BYTES = 64LL << 20;
 constexpr size_t MAX_PART = 255;     // one part of a key path
 constexpr size_t MAX_NAME = 16383;   // a value name
 
@@ -57,16 +63,92 @@ struct reg_value {
   std::string data;
 };
 
+std::string folded(const std::string& s);
+
 struct reg_key {
   std::string path;  // cp1251, parts joined by '\', "" for the root itself
-  std::vector<reg_value> values;
+  std::vector<reg_value> values;  // in the file's order
+  // Folded name -> index in values; made only once a key has many values,
+  // since most keys hold a handful and a table each would cost more than
+  // it saves.
+  std::unordered_map<std::string, size_t> by_name;
+
+  static constexpr size_t INDEXED = 16;
+
+  explicit reg_key(const std::string& p = "") : path(p) {}
+
+  long index_of(const std::string& name) const {
+    std::string f = folded(name);
+    if (!by_name.empty()) {
+      auto it = by_name.find(f);
+      return it == by_name.end() ? -1 : (long)it->second;
+    }
+    for (size_t i = 0; i < values.size(); i++)
+      if (values[i].name.size() == f.size() && folded(values[i].name) == f) return (long)i;
+    return -1;
+  }
+  reg_value* find(const std::string& name) {
+    long i = index_of(name);
+    return i < 0 ? nullptr : &values[(size_t)i];
+  }
+  void reindex() {
+    by_name.clear();
+    if (values.size() < INDEXED) return;
+    for (size_t i = 0; i < values.size(); i++) by_name.emplace(folded(values[i].name), i);
+  }
+  // A value of the same name takes the new one's type and data (and keeps
+  // its place and spelling); a new name goes to the end.
+  void put(reg_value v) {
+    long i = index_of(v.name);
+    if (i >= 0) {
+      values[(size_t)i].type = v.type;
+      values[(size_t)i].data = std::move(v.data);
+      return;
+    }
+    values.push_back(std::move(v));
+    if (!by_name.empty())
+      by_name.emplace(folded(values.back().name), values.size() - 1);
+    else if (values.size() >= INDEXED)
+      reindex();
+  }
+  bool erase(const std::string& name) {
+    long i = index_of(name);
+    if (i < 0) return false;
+    values.erase(values.begin() + i);
+    reindex();
+    return true;
+  }
 };
 
 struct hive {
   bool readable = true;  // false: the file exists but could not be read
   bool damaged = false;  // some line could not be parsed
   int bad_line = 0;
-  std::vector<reg_key> keys;
+  std::vector<reg_key> keys;  // in the file's order
+  // The folded path of every key and of every key above one: the spelling
+  // of the first key that has it (a key keeps the spelling it was first
+  // written with) and, for a key of its own, its index in keys. A key
+  // exists when some key is it or lies below it.
+  struct entry {
+    std::string spelling;
+    long index = -1;
+  };
+  std::unordered_map<std::string, entry> paths;
+
+  reg_key* find(const std::string& path) {
+    auto it = paths.find(folded(path));
+    return it == paths.end() || it->second.index < 0 ? nullptr : &keys[(size_t)it->second.index];
+  }
+  // Adds a key that is not there yet; references into keys may move.
+  reg_key& add(const std::string& path) {
+    std::string f = folded(path);
+    for (size_t bs = f.find('\\'); bs != std::string::npos; bs = f.find('\\', bs + 1))
+      paths.emplace(f.substr(0, bs), entry{path.substr(0, bs), -1});
+    entry& e = paths.emplace(f, entry{path, -1}).first->second;
+    e.index = (long)keys.size();
+    keys.emplace_back(path);
+    return keys.back();
+  }
 };
 
 struct file_id {
@@ -95,7 +177,7 @@ struct cached {
 };
 
 struct file_lock {
-  int fd = -1;
+  durable_file f;
   int depth = 0;
 };
 
@@ -133,19 +215,21 @@ unsigned char fold(unsigned char c) {
   return b > 0 ? (unsigned char)b : c;
 }
 
-// Key paths and value names compare without regard to case.
-bool same(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++)
-    if (fold((unsigned char)a[i]) != fold((unsigned char)b[i])) return false;
-  return true;
+// Key paths and value names compare without regard to case: by their
+// folded forms, one byte for one byte.
+std::string folded(const std::string& s) {
+  static const struct table {
+    unsigned char t[256];
+    table() {
+      for (int c = 0; c < 256; c++) t[c] = fold((unsigned char)c);
+    }
+  } f;
+  std::string out(s);
+  for (char& c : out) c = (char)f.t[(unsigned char)c];
+  return out;
 }
 
-// b is a proper descendant of a.
-bool below(const std::string& a, const std::string& b) {
-  if (a.empty()) return !b.empty();
-  return b.size() > a.size() && b[a.size()] == '\\' && same(a, b.substr(0, a.size()));
-}
+bool same(const std::string& a, const std::string& b) { return a.size() == b.size() && folded(a) == folded(b); }
 
 void put_utf8(std::string& out, unsigned cp) {
   if (cp < 0x80) {
@@ -162,7 +246,15 @@ void put_utf8(std::string& out, unsigned cp) {
 
 // A byte that can stand in a line of the file as text: printable, and with
 // a form outside cp1251.
-bool text_byte(unsigned char c) { return c >= 0x20 && c != 0x7F && cp1251_to_unicode(c) != 0; }
+bool text_byte(unsigned char c) {
+  static const struct table {
+    bool ok[256];
+    table() {
+      for (int b = 0; b < 256; b++) ok[b] = b >= 0x20 && b != 0x7F && cp1251_to_unicode((unsigned char)b) != 0;
+    }
+  } t;
+  return t.ok[c];
+}
 
 // Accepted for names and key parts (which have no hex form).
 bool name_ok(const std::string& s) {
@@ -181,13 +273,17 @@ std::string utf8_of(const std::string& cp1251) {
 // without a cp1251 form all fail.
 bool cp1251_of(const std::string& utf8, std::string& out) {
   out.clear();
+  out.reserve(utf8.size());
   const unsigned char* p = (const unsigned char*)utf8.data();
   const unsigned char* end = p + utf8.size();
   while (p < end) {
     unsigned c = *p++;
     unsigned cp;
     if (c < 0x80) {
-      cp = c;
+      // cp1251 is ASCII below 0x80.
+      if (c == 0) return false;
+      out += (char)c;
+      continue;
     } else {
       int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
       if (extra < 0 || end - p < extra) return false;
@@ -254,52 +350,29 @@ std::string join(const std::vector<std::string>& parts) {
 
 // ---- where the files are ------------------------------------------------------
 
-std::string home_dir() {
-  const char* h = getenv("HOME");
-  if (h && *h == '/') return h;
-  struct passwd pw, *res = nullptr;
-  char buf[4096];
-  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res && res->pw_dir && *res->pw_dir == '/')
-    return res->pw_dir;
-  return "";
-}
-
-std::string dir_of(const std::string& file) {
-  size_t s = file.rfind('/');
-  if (s == std::string::npos) return ".";
-  return s == 0 ? "/" : file.substr(0, s);
-}
-
 bool locate(int root, bool vol, location& loc) {
   loc.root = root;
   loc.vol = vol;
   const std::string name = std::string(ROOT_NAMES[root]) + ".reg";
   if (vol) {
-    const char* run = getenv("XDG_RUNTIME_DIR");
-    if (run && *run == '/')
-      loc.dir = std::string(run) + "/veskor";
+    std::string run = runtime_dir();
+    if (!run.empty())
+      loc.dir = run + "/veskor";
     else
       loc.dir = "/tmp/veskor-" + std::to_string((unsigned long)geteuid());
     loc.file = loc.dir + "/" + name;
     return true;
   }
   if (root == ROOT_USER) {
-    const char* cfg = getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (cfg && *cfg == '/') {
-      base = cfg;
-    } else {
-      std::string home = home_dir();
-      if (home.empty()) return false;
-      base = home + "/.config";
-    }
+    std::string base = config_home();
+    if (base.empty()) return false;
     loc.dir = base + "/veskor";
     loc.file = loc.dir + "/" + name;
     return true;
   }
   const char* sys = getenv("VESKOR_SYSTEM_HIVE");
   loc.file = sys && *sys == '/' ? std::string(sys) : "/etc/veskor/" + name;
-  loc.dir = dir_of(loc.file);
+  loc.dir = folder_of(loc.file);
   return true;
 }
 
@@ -313,20 +386,6 @@ bool private_dir_ok(const std::string& dir) {
 
 bool usable(const location& loc) { return !loc.vol || private_dir_ok(loc.dir); }
 
-bool sync_dir(const std::string& dir);
-
-bool make_dirs(const std::string& dir, mode_t mode) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  if (errno != ENOENT) return false;
-  std::string parent = dir_of(dir);
-  if (parent != dir && !make_dirs(parent, mode)) return false;
-  if (mkdir(dir.c_str(), mode) != 0) return errno == EEXIST;
-  // The first file written into it must not lose its folder to a crash.
-  sync_dir(parent);
-  return true;
-}
-
 // Whether a change could be written: the file (if any) and its folder (or
 // the nearest folder that exists, which the folder would be made in).
 bool location_writable(const location& loc) {
@@ -337,7 +396,7 @@ bool location_writable(const location& loc) {
     struct stat st;
     if (stat(d.c_str(), &st) == 0) return S_ISDIR(st.st_mode) && access(d.c_str(), W_OK | X_OK) == 0;
     if (errno != ENOENT || d == "/") return false;
-    d = dir_of(d);
+    d = folder_of(d);
   }
 }
 
@@ -463,39 +522,32 @@ bool parse_value(const std::string& l, reg_value& v) {
   return false;  // includes "=-", the import syntax for deleting
 }
 
-reg_key* find_key(hive& h, const std::string& path) {
-  for (auto& k : h.keys)
-    if (same(k.path, path)) return &k;
-  return nullptr;
-}
-
 bool key_exists(const hive& h, const std::string& path) {
-  if (path.empty()) return true;
-  for (const auto& k : h.keys)
-    if (same(k.path, path) || below(path, k.path)) return true;
-  return false;
-}
-
-reg_value* find_value(reg_key& k, const std::string& name) {
-  for (auto& v : k.values)
-    if (same(v.name, name)) return &v;
-  return nullptr;
+  return path.empty() || h.paths.count(folded(path)) > 0;
 }
 
 // Everything that can be understood is kept, even from a damaged file, so
 // that it stays readable; the damage only forbids writing the file again.
 void parse(const std::string& text, const char* root_name, hive& h) {
-  std::vector<std::string> lines;
+  // Where each line starts and how long it is.
+  std::vector<std::pair<size_t, size_t>> lines;
   size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   while (start <= text.size()) {
     size_t nl = text.find('\n', start);
     if (nl == std::string::npos) {
-      if (start < text.size()) lines.push_back(text.substr(start));
+      if (start < text.size()) lines.emplace_back(start, text.size() - start);
       break;
     }
-    lines.push_back(text.substr(start, nl - start));
+    lines.emplace_back(start, nl - start);
     start = nl + 1;
   }
+  // Line n without the blanks around it.
+  auto trimmed = [&](size_t n) {
+    size_t a = lines[n].first, b = a + lines[n].second;
+    while (a < b && (text[a] == ' ' || text[a] == '\t')) a++;
+    while (b > a && (text[b - 1] == ' ' || text[b - 1] == '\t' || text[b - 1] == '\r')) b--;
+    return text.substr(a, b - a);
+  };
   auto bad = [&](size_t n) {
     if (!h.damaged) h.damaged = true, h.bad_line = (int)n + 1;
   };
@@ -503,7 +555,7 @@ void parse(const std::string& text, const char* root_name, hive& h) {
   bool header = false;
   reg_key* cur = nullptr;
   for (size_t n = 0; n < lines.size(); n++) {
-    std::string l = trim(lines[n]);
+    std::string l = trimmed(n);
     if (l.empty()) continue;
     if (!header) {
       header = true;
@@ -527,11 +579,8 @@ void parse(const std::string& text, const char* root_name, hive& h) {
         continue;
       }
       path = join(parts);
-      cur = find_key(h, path);
-      if (!cur) {
-        h.keys.push_back(reg_key{path, {}});
-        cur = &h.keys.back();
-      }
+      cur = h.find(path);
+      if (!cur) cur = &h.add(path);
       continue;
     }
     if (l[0] == '"' || l[0] == '@') {
@@ -543,7 +592,7 @@ void parse(const std::string& text, const char* root_name, hive& h) {
       if (eq != std::string::npos) {
         while (!l.empty() && l.back() == '\\' && n + 1 < lines.size()) {
           l.pop_back();
-          l += trim(lines[++n]);
+          l += trimmed(++n);
         }
       }
       reg_value v;
@@ -551,26 +600,10 @@ void parse(const std::string& text, const char* root_name, hive& h) {
         bad(first);
         continue;
       }
-      if (reg_value* old = find_value(*cur, v.name))
-        *old = v;
-      else
-        cur->values.push_back(v);
+      cur->put(std::move(v));
       continue;
     }
     bad(n);
-  }
-}
-
-bool read_all(int fd, std::string& out) {
-  out.clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t r = read(fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) return true;
-    out.append(buf, (size_t)r);
-    if ((off_t)out.size() > MAX_HIVE_BYTES) return false;
   }
 }
 
@@ -590,14 +623,15 @@ hive& load(const location& loc) {
   }
   if (c.id.valid && c.id == id_of(st)) return c.h;
   c = cached();
-  int fd = open(loc.file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    c.h.readable = errno == ENOENT;
+  // A FIFO or a device in the hive's place is refused, not waited on.
+  durable_file f;
+  if (!f.open(loc.file, 0, 0, MAX_HIVE_BYTES)) {
+    c.h.readable = f.error() == ENOENT;
     return c.h;
   }
   std::string text;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MAX_HIVE_BYTES && read_all(fd, text);
-  close(fd);
+  bool ok = fstat(f.fd(), &st) == 0 && f.read_all(text, MAX_HIVE_BYTES);
+  f.close();
   if (!ok) {
     c.h.readable = false;
     return c.h;
@@ -658,25 +692,6 @@ std::string serialise(const hive& h, const char* root_name) {
   return out;
 }
 
-bool write_fully(int fd, const std::string& s) {
-  size_t done = 0;
-  while (done < s.size()) {
-    ssize_t w = write(fd, s.data() + done, s.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += (size_t)w;
-  }
-  return true;
-}
-
-bool sync_dir(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0 || errno == EINVAL;
-  close(fd);
-  return ok;
-}
-
 // Replaces the file with text so that a crash at any instant leaves either
 // the old file or the new one, and the new one survives a power loss once
 // this returns.
@@ -693,22 +708,16 @@ long replace_file(const location& loc, const std::string& text) {
     free(real);
   }
   if (stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string tmp = target + ".new";
-  // Writers are serialised by the lock, so one fixed name is enough, and a
-  // writer that died leaves at most this one file behind for the next.
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  bool ok = fchmod(fd, mode) == 0 && write_fully(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), target.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return ERROR_WRITE_FAULT;
-  }
-  return sync_dir(dir_of(target)) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  // Writers are serialised by the lock, so the one fixed temporary name of
+  // replace_file is enough, and a writer that died leaves at most that one
+  // file behind for the next.
+  int e = 0;
+  if (plat::replace_file(target, text, mode, &e)) return ERROR_SUCCESS;
+  return e == EACCES || e == EPERM || e == EROFS ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
 }
 
 bool prepare_dir(const location& loc) {
-  if (!make_dirs(loc.dir, loc.root == ROOT_MACHINE && !loc.vol ? 0755 : 0700)) return false;
+  if (!make_folders(loc.dir, loc.root == ROOT_MACHINE && !loc.vol ? 0755 : 0700)) return false;
   return usable(loc);
 }
 
@@ -720,22 +729,14 @@ bool lock_location(const location& loc) {
     l.depth++;
     return true;
   }
-  if (!prepare_dir(loc)) {
-    // A hive we may only read can still be locked through a lock file
-    // that exists, so that readers of a series wait for its writer.
-    l.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  } else {
-    l.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (l.fd < 0) l.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  }
-  if (l.fd < 0) return false;
-  int r;
-  while ((r = flock(l.fd, LOCK_EX)) != 0 && errno == EINTR) {
-  }
-  if (r != 0) {
-    close(l.fd);
-    l.fd = -1;
-    return false;
+  // A hive we may only read can still be locked through a lock file that
+  // exists, so that readers of a series wait for its writer. A lock file
+  // that is no regular file is refused rather than waited on.
+  const unsigned how = FILE_NO_FOLLOW | FILE_LOCK_EXCLUSIVE;
+  bool writable = prepare_dir(loc);
+  if (!writable || !l.f.open(path, how | FILE_WRITE | FILE_CREATE, 0600)) {
+    if (writable && l.f.error() == FILE_NOT_REGULAR) return false;
+    if (!l.f.open(path, how)) return false;
   }
   l.depth = 1;
   return true;
@@ -744,11 +745,7 @@ bool lock_location(const location& loc) {
 void unlock_file(const std::string& lock_file) {
   auto it = g_locks.find(lock_file);
   if (it == g_locks.end() || it->second.depth == 0) return;
-  if (--it->second.depth == 0) {
-    flock(it->second.fd, LOCK_UN);
-    close(it->second.fd);
-    it->second.fd = -1;
-  }
+  if (--it->second.depth == 0) it->second.f.close();  // the flock goes with it
 }
 
 // Runs change on a fresh copy of the hive under the lock and writes the
@@ -841,12 +838,16 @@ void* new_handle(int root, bool vol, const std::string& path, bool write) {
   return h;
 }
 
-// The stored spelling of an existing key (case-insensitive match), so that
-// the file keeps the case the key was made with.
+// The stored spelling of a key (case-insensitive match), so that the file
+// keeps the case the key was made with: the longest part of the path that
+// exists keeps its spelling, the rest is as given.
 std::string stored_path(const hive& h, const std::string& path) {
-  for (const auto& k : h.keys) {
-    if (same(k.path, path)) return k.path;
-    if (below(path, k.path)) return k.path.substr(0, path.size());
+  std::string f = folded(path);
+  size_t end = f.size();
+  while (end > 0 && end != std::string::npos) {
+    auto it = h.paths.find(f.substr(0, end));
+    if (it != h.paths.end()) return it->second.spelling + path.substr(end);
+    end = f.rfind('\\', end - 1);
   }
   return path;
 }
@@ -912,7 +913,7 @@ long reg_create_key(void* root, const char* path, unsigned options, unsigned acc
       while (!p.empty()) {
         size_t bs = p.rfind('\\');
         p = bs == std::string::npos ? "" : p.substr(0, bs);
-        if (!p.empty() && find_key(vh, p) && !key_exists(ph, p)) return ERROR_CHILD_MUST_BE_VOLATILE;
+        if (!p.empty() && vh.find(p) && !key_exists(ph, p)) return ERROR_CHILD_MUST_BE_VOLATILE;
       }
     }
   }
@@ -928,7 +929,7 @@ long reg_create_key(void* root, const char* path, unsigned options, unsigned acc
     }
     // Parts of the path that exist keep their spelling.
     stored = stored_path(h, full);
-    h.keys.push_back(reg_key{stored, {}});
+    h.add(stored);
     changed = true;
     return (long)ERROR_SUCCESS;
   });
@@ -946,8 +947,8 @@ long reg_query_value(void* key, const char* name, unsigned* type, unsigned char*
   if (!locate(h->root, h->vol, loc)) return ERROR_FILE_NOT_FOUND;
   hive& hv = load(loc);
   if (!hv.readable) return ERROR_ACCESS_DENIED;
-  reg_key* k = find_key(hv, h->path);
-  reg_value* v = k ? find_value(*k, name ? name : "") : nullptr;
+  reg_key* k = hv.find(h->path);
+  reg_value* v = k ? k->find(name ? name : "") : nullptr;
   if (!v) return ERROR_FILE_NOT_FOUND;
   if (type) *type = v->type;
   if (!size) return ERROR_SUCCESS;
@@ -973,21 +974,13 @@ long reg_set_value(void* key, const char* name, unsigned type, const unsigned ch
   location loc;
   if (!locate(h->root, h->vol, loc)) return ERROR_ACCESS_DENIED;
   return modify(loc, [&](hive& hv, bool& changed) {
-    reg_key* k = find_key(hv, h->path);
-    if (!k) {
-      // The key was taken out of the file by hand while we held it open:
-      // it comes back with the value.
-      hv.keys.push_back(reg_key{h->path, {}});
-      k = &hv.keys.back();
-    }
-    reg_value* v = find_value(*k, n);
+    reg_key* k = hv.find(h->path);
+    // The key was taken out of the file by hand while we held it open: it
+    // comes back with the value.
+    if (!k) k = &hv.add(h->path);
+    reg_value* v = k->find(n);
     if (v && v->type == nv.type && v->data == nv.data) return (long)ERROR_SUCCESS;
-    if (v) {
-      v->type = nv.type;
-      v->data = nv.data;
-    } else {
-      k->values.push_back(nv);
-    }
+    k->put(nv);
     changed = true;
     return (long)ERROR_SUCCESS;
   });
@@ -1004,20 +997,14 @@ long reg_delete_value(void* key, const char* name) {
   // Look before taking the lock: deleting what is not there writes nothing.
   {
     hive& hv = load(loc);
-    reg_key* k = find_key(hv, h->path);
-    if (hv.readable && (!k || !find_value(*k, n))) return ERROR_FILE_NOT_FOUND;
+    reg_key* k = hv.find(h->path);
+    if (hv.readable && (!k || !k->find(n))) return ERROR_FILE_NOT_FOUND;
   }
   return modify(loc, [&](hive& hv, bool& changed) {
-    reg_key* k = find_key(hv, h->path);
-    if (!k) return (long)ERROR_FILE_NOT_FOUND;
-    for (size_t i = 0; i < k->values.size(); i++) {
-      if (same(k->values[i].name, n)) {
-        k->values.erase(k->values.begin() + (long)i);
-        changed = true;
-        return (long)ERROR_SUCCESS;
-      }
-    }
-    return (long)ERROR_FILE_NOT_FOUND;
+    reg_key* k = hv.find(h->path);
+    if (!k || !k->erase(n)) return (long)ERROR_FILE_NOT_FOUND;
+    changed = true;
+    return (long)ERROR_SUCCESS;
   });
 }
 

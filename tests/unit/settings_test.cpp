@@ -1,6 +1,7 @@
 // The settings store: the hive files and the key store on top of them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +14,19 @@
 #include <unistd.h>
 
 #include "bcp/bcp.h"
+#include "platform/durable.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char* KEY = "Software\\Quarnel\\Trellan";
+
+std::string slurp_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
 
 // Every case gets its own folders for the three places the hive uses.
 class Settings : public ::testing::Test {
@@ -33,17 +42,16 @@ class Settings : public ::testing::Test {
     setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     setenv("VESKOR_SYSTEM_HIVE", (dir + "/etc/HKEY_LOCAL_MACHINE.reg").c_str(), 1);
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  void TearDown() override {
+    plat::set_sync_hook(nullptr);
+    alarm(0);
+    std::filesystem::remove_all(dir);
+  }
 
   std::string user_file() const { return dir + "/config/veskor/HKEY_CURRENT_USER.reg"; }
   std::string volatile_file() const { return dir + "/run/veskor/HKEY_CURRENT_USER.reg"; }
 
-  static std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  static std::string slurp(const std::string& path) { return slurp_file(path); }
   static void spit(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << text;
@@ -157,41 +165,168 @@ TEST_F(Settings, AbsentAndOversizedValuesGiveTheFallbacks) {
 }
 
 TEST_F(Settings, DamagedFileIsReadOnlyAndNeverWritten) {
-  // Hand-edited: a bad line among good ones, a hex value over two lines.
-  const std::string text =
-      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quarnel\\Trellan]\n"
+  // Hand-edited: a bad line among good ones, a hex value over two lines;
+  // and the same values without the header line a hive begins with.
+  const std::string values =
+      "[HKEY_CURRENT_USER\\Software\\Quarnel\\Trellan]\n"
       "\"LastFile\"=\"/fw/a.hex\"\n"
-      "\"LastMac\"=hex:5a,3c,19,\\\n  11,46,07\n"
-      "\"Broken\"=dword:xyz\n";
-  spit(user_file(), text);
+      "\"LastMac\"=hex:5a,3c,19,\\\n  11,46,07\n";
+  for (const std::string& text : {"REGEDIT4\n\n" + values + "\"Broken\"=dword:xyz\n", values}) {
+    SCOPED_TRACE(text);
+    spit(user_file(), text);
+    {
+      _regkey k(HKEY_CURRENT_USER, KEY, false);
+      EXPECT_FALSE(k._ERROR);
+      EXPECT_TRUE(k._READ_ONLY);
+      EXPECT_STREQ(k.get_string("LastFile"), "/fw/a.hex");
+      unsigned char mac[6] = {};
+      ASSERT_NE(k.get_binary(mac, 6, "LastMac"), nullptr);
+      EXPECT_EQ(mac[5], 0x07);
+      EXPECT_FALSE(k.set_string("/fw/b.hex", "LastFile"));
+      EXPECT_FALSE(k.set_bool(true, "Flag"));
+      EXPECT_FALSE(k.remove("LastFile"));
+      EXPECT_EQ(plat::reg_set_value(k._KEY, "X", REG_DWORD, mac, 4), ERROR_ACCESS_DENIED);
+
+      // A key the damaged file does not show can be neither opened nor
+      // made: the failed state, with every read falling back.
+      _regkey f(HKEY_CURRENT_USER, "Software\\Other", false);
+      EXPECT_TRUE(f._ERROR);
+      EXPECT_FALSE(f._READ_ONLY);
+      EXPECT_FALSE(f.set_int(1, "A"));
+      EXPECT_EQ(f.get_int("A"), 0);
+      char buf[8] = "garbage";
+      EXPECT_STREQ(f.get_string(buf, sizeof buf, "A"), "");
+      EXPECT_EQ(buf[0], 0);
+      EXPECT_EQ(f.get_binary("A"), nullptr);
+      EXPECT_FALSE(f.lock());
+    }
+    EXPECT_EQ(slurp(user_file()), text);
+    EXPECT_FALSE(std::filesystem::exists(user_file() + ".new"));
+  }
+}
+
+// A FIFO (or any other file that is not a regular one) in the hive's place
+// is refused at once: the key fails instead of waiting for a writer. One
+// left under the temporary name of a write is removed, not written into.
+TEST_F(Settings, FilesThatAreNotFilesAreNeverWaitedOn) {
+  alarm(60);  // a hang in open() ends the test instead of the suite
+  std::filesystem::create_directories(dir + "/config/veskor");
+  ASSERT_EQ(mkfifo(user_file().c_str(), 0600), 0);
   {
     _regkey k(HKEY_CURRENT_USER, KEY, false);
-    EXPECT_FALSE(k._ERROR);
-    EXPECT_TRUE(k._READ_ONLY);
-    EXPECT_STREQ(k.get_string("LastFile"), "/fw/a.hex");
-    unsigned char mac[6] = {};
-    ASSERT_NE(k.get_binary(mac, 6, "LastMac"), nullptr);
-    EXPECT_EQ(mac[5], 0x07);
-    EXPECT_FALSE(k.set_string("/fw/b.hex", "LastFile"));
-    EXPECT_FALSE(k.set_bool(true, "Flag"));
-    EXPECT_FALSE(k.remove("LastFile"));
-    EXPECT_EQ(plat::reg_set_value(k._KEY, "X", REG_DWORD, mac, 4), ERROR_ACCESS_DENIED);
-
-    // A key the damaged file does not show can be neither opened nor
-    // made: the failed state, with every read falling back.
-    _regkey f(HKEY_CURRENT_USER, "Software\\Other", false);
-    EXPECT_TRUE(f._ERROR);
-    EXPECT_FALSE(f._READ_ONLY);
-    EXPECT_FALSE(f.set_int(1, "A"));
-    EXPECT_EQ(f.get_int("A"), 0);
-    char buf[8] = "garbage";
-    EXPECT_STREQ(f.get_string(buf, sizeof buf, "A"), "");
-    EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(f.get_binary("A"), nullptr);
-    EXPECT_FALSE(f.lock());
+    EXPECT_TRUE(k._ERROR || k._READ_ONLY);
+    EXPECT_FALSE(k.set_string("/fw/a.hex", "LastFile"));
+    EXPECT_STREQ(k.get_string("LastFile"), "");
   }
-  EXPECT_EQ(slurp(user_file()), text);
+  ASSERT_EQ(unlink(user_file().c_str()), 0);
+  ASSERT_EQ(mkfifo((user_file() + ".new").c_str(), 0600), 0);
+  {
+    _regkey k(HKEY_CURRENT_USER, KEY, false);
+    ASSERT_FALSE(k._ERROR || k._READ_ONLY);
+    EXPECT_TRUE(k.set_string("/fw/a.hex", "LastFile"));
+  }
+  EXPECT_NE(slurp(user_file()).find("\"LastFile\"=\"/fw/a.hex\""), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(user_file() + ".new"));
+}
+
+// A hive of thousands of keys (and a key of many values) is found by any
+// case of its names and written back in its own order, changed only where
+// it was changed.
+TEST_F(Settings, LargeHivesKeepTheirOrderAndIgnoreCase) {
+  const int KEYS = 3000, VALUES = 40;
+  auto key_line = [](const std::string& path) { return "\n[HKEY_CURRENT_USER\\" + path + "]\n"; };
+  auto dword = [](const std::string& name, unsigned v) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "\"%s\"=dword:%08x\n", name.c_str(), v);
+    return std::string(buf);
+  };
+  std::string text = "REGEDIT4\n";
+  for (int i = KEYS - 1; i >= 0; i--)  // not in sorted order
+    text += key_line("Software\\Quarnel\\Board" + std::to_string(i)) + dword("Count", (unsigned)i);
+  text += key_line(u8"Software\\Quarnel\\Плата Ёж");
+  std::string many = key_line("Software\\Quarnel\\Many");
+  for (int v = 0; v < VALUES; v++) many += dword("V" + std::to_string(v), (unsigned)v);
+  text += many + "\n";
+  spit(user_file(), text);
+
+  _regkey board(HKEY_CURRENT_USER, "SOFTWARE\\quarnel\\BOARD17", false);
+  ASSERT_FALSE(board._ERROR || board._READ_ONLY);
+  EXPECT_EQ(board.get_int("count"), 17);
+  _regkey cyr(HKEY_CURRENT_USER, "software\\QUARNEL\\плата ёЖ", false);
+  EXPECT_FALSE(cyr._ERROR || cyr._READ_ONLY);
+  EXPECT_TRUE(cyr.set_int(1, "Есть"));
+
+  _regkey m(HKEY_CURRENT_USER, "Software\\Quarnel\\many", false);
+  ASSERT_FALSE(m._ERROR || m._READ_ONLY);
+  EXPECT_TRUE(m.remove("v5"));
+  EXPECT_FALSE(m.remove("V5"));
+  // The values after the removed one are still found where they are.
+  for (int v = 6; v < VALUES; v++) EXPECT_EQ(m.get_int(("v" + std::to_string(v)).c_str()), v) << v;
+  EXPECT_TRUE(m.set_int(99, "v20"));
+  EXPECT_TRUE(m.set_int(7, "New"));
+  EXPECT_EQ(m.get_int("V20"), 99);
+  EXPECT_EQ(m.get_int("NEW"), 7);
+  // A new key under existing ones takes their spelling and goes last.
+  _regkey extra(HKEY_CURRENT_USER, "SOFTWARE\\QUARNEL\\Extra", false);
+  EXPECT_FALSE(extra._ERROR || extra._READ_ONLY);
+
+  std::string want = text;
+  want.replace(want.find(many), many.size(), [&] {
+    std::string after = key_line("Software\\Quarnel\\Many");
+    for (int v = 0; v < VALUES; v++)
+      if (v != 5) after += dword("V" + std::to_string(v), v == 20 ? 99u : (unsigned)v);
+    return after + dword("New", 7);
+  }());
+  size_t cyr_at = want.find(u8"Ёж]\n") + std::strlen(u8"Ёж]\n");
+  want.insert(cyr_at, u8"\"Есть\"=dword:00000001\n");
+  want.insert(want.size() - 1, key_line("Software\\Quarnel\\Extra"));
+  std::string got = slurp(user_file());
+  size_t at = (size_t)(std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin());
+  EXPECT_TRUE(got == want) << "differs at byte " << at << ": ..." << got.substr(at < 60 ? 0 : at - 60, 160);
+}
+
+// Whatever a change writes is in the synced file before the rename, and the
+// folder holding the renamed file is synced before the change reports
+// success.
+namespace sync_watch {
+std::string hive;  // the file whose content each folder sync sees
+struct event {
+  std::string path;
+  bool folder;
+  std::string content;  // of the synced file, or of the hive at a folder sync
+};
+std::vector<event> seen;
+bool record(const std::string& path, bool folder) {
+  seen.push_back({path, folder, slurp_file(folder ? hive : path)});
+  return true;
+}
+}  // namespace sync_watch
+
+TEST_F(Settings, EveryChangeReachesTheDiskBeforeItCounts) {
+  {
+    _regkey k(HKEY_CURRENT_USER, KEY, false);
+    ASSERT_TRUE(k.set_string("/fw/old.hex", "LastFile"));
+  }
+  sync_watch::hive = user_file();
+  sync_watch::seen.clear();
+  plat::set_sync_hook(sync_watch::record);
+  {
+    _regkey k(HKEY_CURRENT_USER, KEY, false);
+    ASSERT_TRUE(k.set_string("/fw/new.hex", "LastFile"));
+  }
+  plat::set_sync_hook(nullptr);
+  const std::string value = "\"LastFile\"=\"/fw/new.hex\"";
+  size_t file = 0;
+  while (file < sync_watch::seen.size() &&
+         (sync_watch::seen[file].folder || sync_watch::seen[file].path != user_file() + ".new" ||
+          sync_watch::seen[file].content.find(value) == std::string::npos))
+    file++;
+  ASSERT_LT(file, sync_watch::seen.size()) << "the new file was never synced";
+  bool folder = false;
+  for (size_t i = file + 1; i < sync_watch::seen.size(); i++)
+    folder = folder || (sync_watch::seen[i].folder && sync_watch::seen[i].path == dir + "/config/veskor" &&
+                        sync_watch::seen[i].content.find(value) != std::string::npos);
+  EXPECT_TRUE(folder) << "the folder was not synced after the rename";
 }
 
 TEST_F(Settings, ForeignFilesAreReadAndTheirValuesKept) {

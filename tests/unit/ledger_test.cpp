@@ -1,0 +1,207 @@
+// The MAC ledger as a file: what it refuses to read, what it refuses to
+// write, and that a line is on the disk before an address counts as
+// reserved.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/ledger.h"
+#include "platform/durable.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void spit(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What the sync seam saw: every sync in order, with the file's content at
+// that moment.
+struct sync_event {
+  std::string path;
+  bool folder;
+  std::string content;
+};
+std::vector<sync_event> g_syncs;
+std::string g_failing;  // syncs of this path fail
+
+bool watch_sync(const std::string& path, bool folder) {
+  g_syncs.push_back({path, folder, folder ? "" : slurp(path)});
+  return path != g_failing;
+}
+
+ledger_line line_of(const char* mac, const char* result) {
+  ledger_line l;
+  l.time = "2026-01-01T00:00:00+00:00";
+  l.address = "192.0.2.10";
+  l.name = "Плата";
+  l.new_mac = mac;
+  l.result = result;
+  return l;
+}
+
+class Ledger : public ::testing::Test {
+ protected:
+  std::string dir;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/veskor-ledger-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+    g_syncs.clear();
+    g_failing.clear();
+    plat::set_sync_hook(nullptr);
+  }
+  void TearDown() override {
+    plat::set_sync_hook(nullptr);
+    alarm(0);
+    std::filesystem::remove_all(dir);
+  }
+
+  std::string ledger() const { return dir + "/data/veskor/ledger.csv"; }
+
+  // Three lines through ledger_append; the file's content.
+  std::string three_lines() {
+    std::string error;
+    for (const char* mac : {"5A:3C:19:11:46:02", "5A:3C:19:11:46:03"})
+      EXPECT_TRUE(ledger_append(ledger(), line_of(mac, LEDGER_RESERVED), error)) << error;
+    EXPECT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:03", LEDGER_CONFIRMED), error)) << error;
+    return slurp(ledger());
+  }
+
+  // The ledger reads, with n lines.
+  void expect_lines(size_t n) {
+    std::vector<ledger_line> lines;
+    std::string error;
+    EXPECT_TRUE(ledger_read(ledger(), lines, error)) << error;
+    EXPECT_EQ(lines.size(), n);
+  }
+};
+
+TEST_F(Ledger, TheSeriesContinuesPastItsOwnAddressesOnly) {
+  auto line = [](const char* mac) { return line_of(mac, LEDGER_CONFIRMED); };
+  unsigned char last[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x02}, next[6];
+  // Typed by hand and recorded: higher counting bytes than the series has
+  // reached, and one whose counting bytes are the series' next address.
+  std::vector<ledger_line> lines = {line("5A:3C:19:11:46:04"), line("02:00:00:FA:FA:F0"),
+                                    line("AA:BB:CC:11:46:05"), line("00:00:00:00:00:00")};
+  ledger_series_next(lines, last, next);
+  EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:05");
+  // A last address from outside the series counts for nothing either.
+  unsigned char foreign[6] = {0x02, 0x00, 0x00, 0xFA, 0xFA, 0xFA};
+  ledger_series_next({}, foreign, next);
+  EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:02");
+}
+
+// A torn last line (its line end never written) and a NUL inside a field:
+// refused with the line's number, and the file is never written to.
+TEST_F(Ledger, ADamagedFileIsRefusedByLineAndLeftAsItIs) {
+  std::string good = three_lines();
+  std::string nul_line = "2026-01-01T00:00:00+00:00,192.0.2.10,Board" + std::string(1, '\0') +
+                         "7,,5A:3C:19:11:46:04,,,reserved\n";
+  for (const std::string& tail : {std::string("2026-01-01T00:00:00+00:00,192.0.2.10,x,,5A:3C:19:11:46:04,,,reserv"),
+                                  nul_line}) {
+    std::string damaged = good + tail;
+    spit(ledger(), damaged);
+    std::vector<ledger_line> lines;
+    std::string error;
+    EXPECT_FALSE(ledger_read(ledger(), lines, error));
+    EXPECT_NE(error.find("строка 5"), std::string::npos) << error;
+    EXPECT_NE(error.find(ledger()), std::string::npos) << error;
+    EXPECT_FALSE(ledger_append(ledger(), line_of("5A:3C:19:11:46:05", LEDGER_RESERVED), error));
+    EXPECT_EQ(slurp(ledger()), damaged);
+  }
+}
+
+TEST_F(Ledger, ALineTheReaderWouldRefuseIsNeverWritten) {
+  std::string before = three_lines();
+  ledger_line l = line_of("5A:3C:19:11:46:04", LEDGER_RESERVED);
+  // 4096 quotes are 8192 once doubled: more than a line may hold.
+  l.firmware = std::string(4096, '"');
+  std::string error;
+  EXPECT_FALSE(ledger_append(ledger(), l, error));
+  EXPECT_NE(error.find(ledger()), std::string::npos) << error;
+  EXPECT_EQ(slurp(ledger()), before);
+  // A long line that fits is written and read back whole.
+  l.firmware = std::string(8000, 'f');
+  ASSERT_TRUE(ledger_append(ledger(), l, error)) << error;
+  std::vector<ledger_line> lines;
+  ASSERT_TRUE(ledger_read(ledger(), lines, error)) << error;
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3].firmware, l.firmware);
+}
+
+TEST_F(Ledger, AFifoInTheLedgersPlaceIsRefusedAtOnce) {
+  std::filesystem::create_directories(dir + "/data/veskor");
+  ASSERT_EQ(mkfifo(ledger().c_str(), 0600), 0);
+  alarm(60);  // a hang in open() ends the test instead of the suite
+  std::vector<ledger_line> lines;
+  std::string error;
+  EXPECT_FALSE(ledger_read(ledger(), lines, error));
+  EXPECT_NE(error.find(ledger()), std::string::npos) << error;
+  error.clear();
+  EXPECT_FALSE(ledger_append(ledger(), line_of("5A:3C:19:11:46:02", LEDGER_RESERVED), error));
+  EXPECT_NE(error.find(ledger()), std::string::npos) << error;
+}
+
+TEST_F(Ledger, AFailedSyncCutsTheLineBackOff) {
+  std::string before = three_lines();
+  g_failing = ledger();
+  plat::set_sync_hook(watch_sync);
+  std::string error;
+  EXPECT_FALSE(ledger_append(ledger(), line_of("5A:3C:19:11:46:04", LEDGER_RESERVED), error));
+  EXPECT_NE(error.find(ledger()), std::string::npos) << error;
+  EXPECT_EQ(slurp(ledger()), before);
+  plat::set_sync_hook(nullptr);
+  ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:04", LEDGER_RESERVED), error)) << error;
+  expect_lines(4);
+}
+
+// The reserved line is in the file when the file is synced, and a new
+// ledger's name is synced into its folder after that, before the append
+// reports success; every later line is synced too.
+TEST_F(Ledger, EveryLineReachesTheDiskBeforeItCounts) {
+  plat::set_sync_hook(watch_sync);
+  std::string error;
+  ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:02", LEDGER_RESERVED), error)) << error;
+  std::string folder = dir + "/data/veskor";
+  auto file_synced = [&](const char* mac) {
+    for (size_t i = 0; i < g_syncs.size(); i++)
+      if (!g_syncs[i].folder && g_syncs[i].path == ledger() && g_syncs[i].content.find(mac) != std::string::npos)
+        return (long)i;
+    return -1L;
+  };
+  long file = file_synced("5A:3C:19:11:46:02");
+  ASSERT_GE(file, 0);
+  bool folder_after = false;
+  for (size_t i = (size_t)file + 1; i < g_syncs.size(); i++)
+    folder_after = folder_after || (g_syncs[i].folder && g_syncs[i].path == folder);
+  EXPECT_TRUE(folder_after);
+  // The folders made for it are synced into their parents.
+  bool data_synced = false;
+  for (auto& e : g_syncs) data_synced = data_synced || (e.folder && e.path == dir + "/data");
+  EXPECT_TRUE(data_synced);
+
+  g_syncs.clear();
+  ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:02", LEDGER_CONFIRMED), error)) << error;
+  EXPECT_GE(file_synced("confirmed"), 0);
+  EXPECT_EQ(plat::set_sync_hook(nullptr), watch_sync);
+}
+
+}  // namespace
