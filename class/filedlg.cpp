@@ -14,6 +14,7 @@
 #include "class/core.h"
 #include "class/dialogs.h"
 #include "class/draw.h"
+#include "class/grid.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,26 @@ std::string dir_of(const std::string& p) {
   return k == 0 ? "/" : p.substr(0, k);
 }
 
+// A typed path without its "." and ".." steps, doubled or trailing slashes.
+std::string normal(const std::string& p) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  while (from <= p.size()) {
+    size_t to = p.find('/', from);
+    if (to == std::string::npos) to = p.size();
+    std::string part = p.substr(from, to - from);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    from = to + 1;
+  }
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
 std::string name_of(const std::string& p) {
   size_t k = p.rfind('/');
   return k == std::string::npos ? p : p.substr(k + 1);
@@ -196,9 +217,12 @@ chooser_result desktop_chooser(kind_t kind, const std::string& start, const std:
 // ---- the drawn chooser --------------------------------------------------------
 
 const int LIST_X = 8, LIST_Y = 30, LIST_LEN = 404, ROW = 18, ROWS = 14;
+const int BAR = 16;  // the scroll bar's width, inside the list's frame
 const int WIN_LEN = LIST_X * 2 + LIST_LEN, WIN_DOWN = 340;
 const int ROW_CODE = 1500;  // codes of the rows: ROW_CODE + visible row
-const int NAME_MAX = 255;
+const int SCROLL_CODE = 1499;
+// A path, not only a name, may be typed or pasted into the name field.
+const int NAME_MAX = 1024;
 
 struct entry {
   std::string name;  // cp1251
@@ -287,9 +311,12 @@ class drawn_chooser {
     back_ = &back;
     row_list rows;
     for (int i = 0; i < ROWS; i++)
-      rows.v.push_back(new ttbutton(LIST_X, LIST_Y + i * ROW, 0, "", LIST_LEN, ROW, ROW_CODE + i, nullptr, 5,
-                                    nullptr, &cWHITE));
+      rows.v.push_back(new ttbutton(LIST_X, LIST_Y + i * ROW, 0, "", LIST_LEN - BAR, ROW, ROW_CODE + i, nullptr,
+                                    5, nullptr, &cWHITE));
     rows_ = &rows.v;
+    tvsb bar(LIST_X + LIST_LEN - BAR, LIST_Y, ROW * ROWS, SCROLL_CODE);
+    bar.STEP = ROWS;
+    bar_ = &bar;
     int name_y = LIST_Y + ROW * ROWS + 10;
     ttext name_label(LIST_X, name_y, "Имя файла:");
     ttext name_field(XT + 6, name_y, "", &cBLACK, &cWHITE, LIST_X + LIST_LEN - XT - 6);
@@ -318,21 +345,23 @@ class drawn_chooser {
         case 274: select((int)list_.size() - 1); break;
         case 422: scroll(top_ - 3); break;
         case 423: scroll(top_ + 3); break;
+        case SCROLL_CODE: scroll(bar.pos()); break;
         case 8:
           if (!name_.empty()) name_.pop_back();
           typed_ = true;
           show_name();
           break;
+        case 22: {  // Ctrl+V
+          std::string pasted;
+          if (plat::clipboard_get(pasted)) type_in(pasted);
+          break;
+        }
         default:
           if (c >= ROW_CODE && c < ROW_CODE + ROWS && top_ + c - ROW_CODE < (int)list_.size()) {
             select(top_ + c - ROW_CODE);
             done = activate(sel_, chosen, result);
-          } else if (c >= 32 && c <= 255 && c != 127 && c != '/' && (int)name_.size() < NAME_MAX) {
-            // The first key after a row was chosen starts a new name.
-            if (!typed_) name_.clear();
-            name_ += (char)c;
-            typed_ = true;
-            show_name();
+          } else if (c >= 32 && c <= 255 && c != 127) {
+            type_in(std::string(1, (char)c));
           }
       }
       if (c >= 400 && c <= 404) mark_selection();
@@ -348,6 +377,7 @@ class drawn_chooser {
   int top_ = 0, sel_ = -1;
   bool typed_ = false;
   std::vector<ttbutton*>* rows_ = nullptr;
+  tvsb* bar_ = nullptr;
   tbox* back_ = nullptr;
   ttext* folder_ = nullptr;
   ttext* name_field_ = nullptr;
@@ -362,6 +392,12 @@ class drawn_chooser {
     for (size_t i = 0; i < list_.size() && sel_ < 0; i++)
       if (list_[i].name == select_name && list_[i].name != "..") sel_ = (int)i;
     if (sel_ >= ROWS) top_ = sel_ - ROWS + 1;
+    // The bar is there only when the folder is longer than the list.
+    int positions = std::max(0, (int)list_.size() - ROWS + 1);
+    if (positions > 1) bar_->show(false);
+    else bar_->hide(false);
+    bar_->max(positions);
+    *bar_ = top_;
     show_rows();
   }
 
@@ -381,6 +417,7 @@ class drawn_chooser {
     back_->update();
     for (ttbutton* r : *rows_)
       if (r->VISIBLE) r->update();
+    bar_->update();
     mark_selection();
   }
 
@@ -429,11 +466,31 @@ class drawn_chooser {
     t = std::max(0, std::min(t, (int)list_.size() - ROWS));
     if (t == top_) return;
     top_ = t;
+    *bar_ = top_;
     unmark_all();
     show_rows();
   }
 
   void show_name() { *name_field_ << tail_that_fits(name_, name_field_->len() - 4).c_str(); }
+
+  // Typed or pasted text goes into the name. The first key after a row was
+  // chosen starts a new name; a pasted line brings no line end or control
+  // character with it.
+  void type_in(const std::string& text) {
+    if (!typed_) name_.clear();
+    typed_ = true;
+    // Enter now takes the name, not the row: the row shows it no more.
+    unmark_all();
+    sel_ = -1;
+    for (char ch : text) {
+      unsigned char u = (unsigned char)ch;
+      if (u == '\r' || u == '\n') break;
+      if (u < 32 || u == 127) continue;
+      if ((int)name_.size() >= NAME_MAX) break;
+      name_ += ch;
+    }
+    show_name();
+  }
 
   std::string up(const std::string& d) {
     std::string p = dir_of(d);
@@ -459,9 +516,10 @@ class drawn_chooser {
     return true;
   }
 
-  // Enter on the typed name: a folder opens, anything else is the answer.
+  // Enter on the typed name, or a path absolute or relative to the folder
+  // shown: a folder opens, anything else is the answer.
   bool take_name(std::string& chosen, bool& result) {
-    std::string p = join(dir_, name_);
+    std::string p = normal(join(dir_, name_));
     if (is_dir(p)) {
       name_.clear();
       show_name();

@@ -146,6 +146,14 @@ void cs_leave(critical_section* c);
 void cs_destroy(critical_section* c);
 
 // ---- windows ------------------------------------------------------------
+// Starts the video on a display the user can see: the window system's, or
+// the driver named in SDL_VIDEODRIVER, which is taken as it is asked for
+// (tests ask for "dummy"). False when there is none. Unlike the windows'
+// own start-up, which falls back to an invisible driver so that logic runs
+// anywhere, this never does: the window tool calls it first and leaves
+// when it fails, instead of running on unseen.
+bool open_display();
+
 typedef long (*wndproc_t)(void* hwnd, unsigned msg, unsigned long wparam, long lparam);
 
 // Registers the one window class. bg is the colour the background is erased

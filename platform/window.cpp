@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <dlfcn.h>
@@ -60,23 +61,70 @@ static void survive_x_errors() {
   dlclose(lib);
 }
 
-bool ensure_video() {
-  if (g_video) return true;
+static void video_hints() {
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
   SDL_SetHint(SDL_HINT_VIDEO_MINIMIZE_ON_FOCUS_LOSS, "0");
   SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_PING, "0");
+}
+
+static void video_started() {
+  SDL_StartTextInput();
+  survive_x_errors();
+  g_video = true;
+}
+
+bool ensure_video() {
+  if (g_video) return true;
+  video_hints();
   if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
     // No display: fall back to the offscreen dummy so the program still runs
     // its logic (and tests need no display at all).
     SDL_SetHint(SDL_HINT_VIDEODRIVER, "dummy");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
   }
-  SDL_StartTextInput();
-  survive_x_errors();
-  g_video = true;
+  video_started();
+  return true;
+}
+
+bool open_display() {
+  if (g_video) return true;
+  video_hints();
+  const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+  // The libraries behind the drivers print their own complaints when they
+  // find no display (libwayland about XDG_RUNTIME_DIR, for one). When no
+  // display comes of it the caller says so in one line of its own; when one
+  // does, whatever they said is passed on.
+  fflush(stderr);
+  int saved = dup(2);
+  FILE* said = saved >= 0 ? tmpfile() : nullptr;
+  if (said) dup2(fileno(said), 2);
+  bool started = SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) == 0;
+  if (started && !(asked && *asked)) {
+    // Where no display starts, SDL settles for its offscreen driver by
+    // itself: windows nobody sees. Only a driver asked for by name counts.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver && (strcmp(driver, "offscreen") == 0 || strcmp(driver, "dummy") == 0)) {
+      SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+      started = false;
+    }
+  }
+  if (said) {
+    fflush(stderr);
+    dup2(saved, 2);
+    if (started) {
+      rewind(said);
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, said)) > 0) fwrite(buf, 1, n, stderr);
+    }
+    fclose(said);
+  }
+  if (saved >= 0) close(saved);
+  if (!started) return false;
+  video_started();
   return true;
 }
 

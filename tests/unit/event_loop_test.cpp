@@ -8,10 +8,7 @@
 
 namespace {
 
-class EventLoop : public ::testing::Test {
- protected:
-  void SetUp() override { register_test_class(); }
-};
+class EventLoop : public ToolkitTest {};
 
 TEST_F(EventLoop, KeysBecomeTheirCodes) {
   twindow w(200, 100, "keys");

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "tests/unit/toolkit.h"
 
 namespace fs = std::filesystem;
@@ -22,13 +24,16 @@ const char HEX_FILTER[] = "Hex file\0*.hex\0";
 
 void queue(int code) { set_key(code, nullptr, 0, 0, 0); }
 
-class FileChooser : public ::testing::Test {
+class FileChooser : public ToolkitTest {
  protected:
   fs::path root, bin, data;
   std::string old_path;
 
   void SetUp() override {
-    register_test_class();
+    ToolkitTest::SetUp();
+    // A drawn list that waits for keys no test queued would wait for ever:
+    // end the process instead, which fails the run.
+    alarm(120);
     std::random_device rd;
     root = fs::temp_directory_path() / ("veskor-filedlg-" + std::to_string(rd()) + std::to_string(rd()));
     bin = root / "bin";
@@ -45,9 +50,11 @@ class FileChooser : public ::testing::Test {
     setenv("PATH", bin.c_str(), 1);
   }
   void TearDown() override {
+    alarm(0);
     setenv("PATH", old_path.c_str(), 1);
     std::error_code ec;
     fs::remove_all(root, ec);
+    ToolkitTest::TearDown();
   }
 
   static void touch(const fs::path& p) { std::ofstream(p) << "x"; }
@@ -395,6 +402,89 @@ TEST_F(FileChooser, DrawnListScrollsThroughALongFolder) {
   for (int c : {274, 272, 423, 422, 13}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "f25.hex"));
+}
+
+void queue_text(const std::string& cp1251) {
+  for (unsigned char c : cp1251) queue(c);
+}
+
+// The Esc keys left over when the right path was taken.
+void drop_queued() { CURRENT = LAST; }
+
+TEST_F(FileChooser, DrawnListTakesTypedAndPastedPaths) {
+  std::string dir = cp(data);
+  char file[260];
+  // An absolute path to a folder opens it; End and Enter then take its last
+  // file. (The Esc keys end whatever a wrong path would open instead.)
+  file[0] = 0;
+  queue_text(cp(data / "sub"));
+  for (int c : {13, 274, 13, 27, 27, 27}) queue(c);
+  EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
+  EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
+  drop_queued();
+
+  // Paths relative to the folder shown, with steps up and down.
+  for (const char* typed : {"sub/b.hex", "./sub/../sub//b.hex"}) {
+    file[0] = 0;
+    queue_text(typed);
+    for (int c : {13, 27, 27, 27}) queue(c);
+    EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1) << typed;
+    EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex")) << typed;
+    drop_queued();
+  }
+
+  // A pasted path, line end and all; it replaces the selected name.
+  ASSERT_TRUE(plat::clipboard_set((cp(data / "sub" / "b.hex") + "\r\n").c_str()));
+  strcpy(file, "a.hex");
+  for (int c : {22, 13, 27, 27, 27}) queue(c);
+  EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
+  EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
+}
+
+// Clicks into whatever window is current when the next tick comes, one
+// step per tick: the drawn list runs its own loop, so the test's hands
+// have to be an element of the toolkit too.
+struct hands : probe {
+  std::vector<std::pair<int, int>> clicks;
+  size_t next = 0;
+  bool bar_drawn = false;
+  hands() : probe(0, 0, 0, 0) { ALL_MESSAGE = true; }
+  int message(int code) override {
+    if (code != 387 || !THWND || next >= clicks.size()) return 0;
+    if (next == 0) {
+      // The bar's up arrow is grey on the list's white.
+      bar_drawn = plat::get_pixel(THWND, 8 + 404 - 8, 30 + 3) == cLGRAY.COLOR;
+    }
+    auto [x, y] = clicks[next++];
+    plat::inject_mouse_button(THWND, x, y, 1, true);
+    plat::inject_mouse_button(THWND, x, y, 1, false);
+    return 0;
+  }
+};
+
+TEST_F(FileChooser, DrawnListHasAScrollBarWhenTheFolderIsLonger) {
+  for (int i = 0; i < 40; i++) {
+    char n[16];
+    snprintf(n, sizeof n, "f%02d.hex", i);
+    touch(data / "sub" / n);
+  }
+  // .., b.hex, f00 .. f39. A click on the bar's track below the thumb pages
+  // down by the list's 14 rows; the first row then holds f12.hex.
+  hands h;
+  h.clicks = {{8 + 404 - 8, 30 + 14 * 18 - 30}, {100, 30 + 9}};
+  char file[260] = "";
+  EXPECT_EQ(only_open_file(file, sizeof file, cp(data / "sub").c_str(), HEX_FILTER, "hex"), 1);
+  EXPECT_TRUE(h.bar_drawn);
+  EXPECT_EQ(std::string(file), cp(data / "sub" / "f12.hex"));
+
+  // A folder that fits has no bar: the list's white reaches its frame.
+  // (.., sub/, a.hex, fw.hex: the third row is a.hex.)
+  hands fits;
+  fits.clicks = {{100, 30 + 9 + 2 * 18}};
+  file[0] = 0;
+  EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
+  EXPECT_FALSE(fits.bar_drawn);
+  EXPECT_EQ(std::string(file), cp(data / "a.hex"));
 }
 
 }  // namespace

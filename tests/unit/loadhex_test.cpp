@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "class/class.h"
+#include "loadhex/hexstream.h"
 #include "loadhex/loadhex.h"
 
 namespace {
@@ -64,7 +66,18 @@ protected:
     FILE_PATH = DIR + "/image.hex";
   }
 
-  void TearDown() override { std::system(("rm -rf '" + DIR + "'").c_str()); }
+  // The image globals go back to what the program starts with, whatever
+  // the test did to them, and no code is left waiting in the ring.
+  void TearDown() override
+  {
+    std::system(("rm -rf '" + DIR + "'").c_str());
+    std::memset(MEMORY_MAP, 0, IMAGE);
+    PROGRAMM_SIZE = 0;
+    page_size = 512;
+    page_count = 255;
+    LAST_HEX_FILE = hex_file_info();
+    CURRENT = LAST;
+  }
 
   void write(const std::string& text, const std::string& path)
   {
@@ -551,6 +564,154 @@ TEST_F(LoadHex, AgreesWithObjcopy)
     EXPECT_TRUE(erased_outside(lo, hi)) << "round " << round;
     EXPECT_EQ(PROGRAMM_SIZE, static_cast<int>(ends[order.back()])) << "round " << round;
   }
+}
+
+// The reader says what the file held, so a caller can refuse to flash a
+// file that reads "successfully" but is empty or cut off.
+TEST_F(LoadHex, WhatTheFileHeldDecidesWhetherItCanBeFlashed)
+{
+  const std::string data = rec(0, 0x10, {1, 2, 3, 4}) + "\r\n";
+  struct {
+    std::string text;
+    bool has_data, has_end;
+    const char* verdict;
+  } cases[] = {
+      {"", false, false, "Файл прошивки пуст или обрезан: нет данных."},
+      {"just some text\n", false, false, "Файл прошивки пуст или обрезан: нет данных."},
+      {END + "\n", false, true, "Файл прошивки пуст или обрезан: нет данных."},
+      {data + data, true, false, "Файл прошивки пуст или обрезан: нет записи конца файла."},
+      {data + END + "\r\n", true, true, nullptr},
+  };
+  for (auto& c : cases) {
+    PROGRAMM_SIZE = 99;
+    EXPECT_TRUE(read(c.text)) << c.text;
+    const hex_file_info& i = LAST_HEX_FILE;
+    EXPECT_TRUE(i.opened) << c.text;
+    EXPECT_EQ(i.has_data, c.has_data) << c.text;
+    EXPECT_EQ(i.has_end, c.has_end) << c.text;
+    EXPECT_EQ(i.error, nullptr) << c.text;
+    EXPECT_EQ(i.error_line, 0) << c.text;
+    EXPECT_EQ(i.stored, c.has_data) << c.text;
+    EXPECT_EQ(PROGRAMM_SIZE, c.has_data ? 0x14 : 99) << c.text;
+    const char* verdict = hex_not_flashable(i);
+    EXPECT_STREQ(verdict ? verdict : "", c.verdict ? c.verdict : "") << c.text;
+  }
+  EXPECT_FALSE(read_path(DIR + "/missing.hex"));
+  EXPECT_FALSE(LAST_HEX_FILE.opened);
+  EXPECT_EQ(LAST_HEX_FILE.error, nullptr);
+
+  // The core fills only the image it is given.
+  write(segment(0x1000) + "\n" + data + END, FILE_PATH);
+  std::vector<unsigned char> own(IMAGE, 0);
+  std::memset(MEMORY_MAP, 0x11, IMAGE);
+  PROGRAMM_SIZE = 5;
+  hex_file_info info;
+  info.error_line = 42;
+  EXPECT_TRUE(read_hex_file(FILE_PATH.c_str(), own.data(), info));
+  EXPECT_EQ(std::vector<unsigned char>(own.begin() + 0x10010, own.begin() + 0x10014), bytes(4, 1));
+  EXPECT_EQ(own[0], 0xFF);
+  EXPECT_TRUE(info.opened && info.has_data && info.has_end && info.stored);
+  EXPECT_EQ(info.end, 0x10014);
+  EXPECT_EQ(info.error_line, 0);
+  EXPECT_EQ(MEMORY_MAP[0x10010], 0x11);
+  EXPECT_EQ(PROGRAMM_SIZE, 5);
+}
+
+TEST_F(LoadHex, AFailureSaysOnWhichLineAndWhy)
+{
+  // CR LF, LF and a lone CR each end a line; blank lines count.
+  const std::string good = rec(0, 0, {1}), bad_sum = ":0400000001020304F3";
+  struct {
+    std::string text;
+    int line;
+    const char* why;
+  } cases[] = {
+      {good + "\r\n" + good + "\r\n" + bad_sum + "\r\n" + END, 3, "неверная контрольная сумма"},
+      {good + "\n\n" + bad_sum + "\n", 3, "неверная контрольная сумма"},
+      {good + "\r" + good + "\r\n" + "\n" + good + "\r:0400zz\r", 5, "неверная запись"},
+      {segment(0x2000) + "\n" + good + "\n", 2, "данные за пределами образа"},
+      {good + "\n" + rec(4, 0, {1}), 2, "неверная запись"},
+  };
+  for (auto& c : cases) {
+    EXPECT_FALSE(read(c.text)) << c.text;
+    EXPECT_TRUE(SHOWN);
+    EXPECT_EQ(LAST_HEX_FILE.error_line, c.line) << c.text;
+    EXPECT_STREQ(LAST_HEX_FILE.error ? LAST_HEX_FILE.error : "", c.why) << c.text;
+  }
+  // A file the reader refuses to read was there, but nothing was read.
+  EXPECT_FALSE(read_path(DIR));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_FALSE(LAST_HEX_FILE.opened);
+  EXPECT_STREQ(LAST_HEX_FILE.error, "ошибка чтения");
+}
+
+// A stream that gives `text` up to `fail_at` and then fails like a disk
+// does.
+struct failing_stream {
+  std::string text;
+  size_t pos = 0, fail_at = 0;
+  static ssize_t read(void* self, char* buf, size_t n)
+  {
+    failing_stream* s = static_cast<failing_stream*>(self);
+    if (s->pos >= s->fail_at) {
+      errno = EIO;
+      return -1;
+    }
+    n = std::min(n, s->fail_at - s->pos);
+    std::memcpy(buf, s->text.data() + s->pos, n);
+    s->pos += n;
+    return static_cast<ssize_t>(n);
+  }
+};
+
+// What was read before a read error, or before the bytes a file gained
+// while it was read, is not the file: the read fails, never passing a
+// shorter image on as read.
+TEST_F(LoadHex, ReadErrorsAndFilesThatChangeFailTheRead)
+{
+  const std::string text = rec(0, 0, bytes(16, 1)) + "\n" + rec(0, 0x10, bytes(16, 2)) + "\n" + END + "\n";
+  const size_t first = rec(0, 0, bytes(16, 1)).size() + 1;
+  // Between two records, and in the middle of one.
+  for (size_t at : {first, first + 7}) {
+    failing_stream src{text, 0, at};
+    cookie_io_functions_t io = {failing_stream::read, nullptr, nullptr, nullptr};
+    FILE* f = fopencookie(&src, "r", io);
+    ASSERT_NE(f, nullptr);
+    std::vector<unsigned char> own(IMAGE, 0xFF);
+    hex_file_info info;
+    EXPECT_FALSE(read_hex_stream(f, static_cast<long>(text.size()), own.data(), info)) << at;
+    std::fclose(f);
+    EXPECT_STREQ(info.error ? info.error : "", "ошибка чтения") << at;
+    EXPECT_FALSE(info.has_end);
+  }
+
+  // The file grows after it was opened: the records added are not taken,
+  // and what was there is no complete read either.
+  write(rec(0, 0, bytes(16, 1)) + "\n", FILE_PATH);
+  FILE* f = std::fopen(FILE_PATH.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::ofstream(FILE_PATH, std::ios::app) << rec(0, 0x10, bytes(16, 2)) + "\n" + END + "\n";
+  std::vector<unsigned char> own(IMAGE, 0xFF);
+  hex_file_info info;
+  EXPECT_FALSE(read_hex_stream(f, static_cast<long>(first), own.data(), info));
+  std::fclose(f);
+  EXPECT_STREQ(info.error ? info.error : "", "ошибка чтения");
+  EXPECT_FALSE(info.has_end);
+  EXPECT_EQ(own[0x10], 0xFF);
+
+  // One that shrank: fewer bytes than its size, and no end record.
+  f = std::fopen(FILE_PATH.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(truncate(FILE_PATH.c_str(), static_cast<off_t>(first)), 0);
+  EXPECT_FALSE(read_hex_stream(f, static_cast<long>(text.size()), own.data(), info));
+  std::fclose(f);
+  EXPECT_STREQ(info.error ? info.error : "", "ошибка чтения");
+
+  // A file whose size says nothing while it has content (as kernel files
+  // do) is such a file too, through the whole reader.
+  EXPECT_FALSE(read_path("/proc/self/comm"));
+  EXPECT_TRUE(SHOWN);
+  EXPECT_STREQ(LAST_HEX_FILE.error ? LAST_HEX_FILE.error : "", "ошибка чтения");
 }
 
 } // namespace

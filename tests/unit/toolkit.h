@@ -17,6 +17,38 @@ inline void register_test_class() {
   done = true;
 }
 
+// Puts back what a test may leave behind in the toolkit's globals: codes
+// waiting in the ring, the end of the session and its hooks, the modifier
+// keys, the mouse buttons, the minimum window size. The tests of one binary
+// share a process, so each starts and ends with this to hold in any order.
+inline void reset_toolkit_state() {
+  CURRENT = LAST;
+  END_SESSION = false;
+  DISABLE_REBOOT = false;
+  __COPY_DATA_FUNC = nullptr;
+  __QUERY_END_SESSION = nullptr;
+  __END_SESSION = nullptr;
+  __SUSPEND = nullptr;
+  CONTROL_BUTTON = SHIFT_BUTTON = false;
+  MOUSE_LBUTTON = MOUSE_RBUTTON = false;
+  _DRAG_MODE = false;
+  CUR_MIN_LEN = CUR_MIN_DOWN = 0;
+}
+
+// Base of the toolkit tests' fixtures.
+class ToolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    register_test_class();
+    reset_toolkit_state();
+  }
+  void TearDown() override {
+    reset_toolkit_state();
+    EXPECT_EQ(THWND, nullptr) << "a window outlived its test";
+    EXPECT_EQ(_OBJECT, nullptr) << "an element outlived its test";
+  }
+};
+
 // Runs getkey for about ms milliseconds; returns every non-zero code.
 inline std::vector<int> pump_for(int ms) {
   std::vector<int> codes;
