@@ -120,7 +120,8 @@ bool burn_device(const char* ip, uint16_t port, char write_to_SP) {
   link.HEARD = last_confirmed;
   for (int i = 0; i < pages;) {
     difference diff;
-    readback r = write_page(link, (uint32_t)i, sp) ? read_back(link, (uint32_t)i, sp, diff) : readback::failed;
+    readback r = readback::failed;
+    if (write_page(link, (uint32_t)i, sp)) r = read_back(link, (uint32_t)i, sp, diff);
     if (r == readback::confirmed) {
       progress->step();
       confirmed++;
@@ -133,8 +134,9 @@ bool burn_device(const char* ip, uint16_t port, char write_to_SP) {
     if (r == readback::differs && ++differing >= WORN_PAGE_READS) {
       progress.reset();
       char text[200];
-      std::snprintf(text, sizeof text, "Прошивка прервана: страница %d: по адресу 0x%X записано %02X, прочитано %02X.",
-                    i, (unsigned)((size_t)i * page_size + diff.offset), diff.written, diff.read);
+      std::snprintf(text, sizeof text,
+                    "Прошивка прервана: страница %d: по адресу 0x%X записано %02X, прочитано %02X.", i,
+                    (unsigned)((size_t)i * page_size + diff.offset), diff.written, diff.read);
       message(text);
       return false;
     }
