@@ -17,8 +17,16 @@ uint32_t BURN_SILENCE_MS = 10000;
 // ... or when, though it answers, it has confirmed no page for this long
 // (it refuses or spoils every page).
 uint32_t BURN_STALL_MS = 300000;
+volatile sig_atomic_t BURN_STOP = 0;
 
 namespace {
+
+// Complete read-backs of one page that differ from the image before the burn
+// gives up on it: a cell that never takes its byte would otherwise be
+// rewritten until the stall bound, five minutes of a blocked line.
+constexpr int WORN_PAGE_READS = 20;
+// The page loop has no budget: a failed page settles within one receive.
+constexpr uint32_t PAGE_SETTLE_MS = 1000;
 
 void set_geometry(const char* signature) {
   page_size = 512;
@@ -39,14 +47,30 @@ bool write_page(tlink& link, uint32_t page, bool sp) {
   return link.ask(&d, HOST_DATA_HEADER + page_size, 10) && link.answered(RSP_OK);
 }
 
-bool read_back(tlink& link, uint32_t page, bool sp) {
+enum class readback { confirmed, failed, differs };
+
+// Where the first differing byte of a complete read-back lies.
+struct difference {
+  size_t offset = 0;
+  unsigned char written = 0, read = 0;
+};
+
+readback read_back(tlink& link, uint32_t page, bool sp, difference& diff) {
   host_data d;
   make_data(d, sp ? (REQ_READ_PAGE | REQ_SP) : REQ_READ_PAGE, page);
-  if (!link.ask(&d, HOST_DATA_HEADER, 10) || !link.answered(RSP_PAGE)) return false;
+  if (!link.ask(&d, HOST_DATA_HEADER, 10) || !link.answered(RSP_PAGE)) return readback::failed;
   // The whole page must have come back: a short reply leaves zeros that
   // would pass for a page of zeros without the device having said so.
-  if (link.GOT < HOST_DATA_HEADER + page_size) return false;
-  return std::memcmp(link.REPLY.data, MEMORY_MAP + page * page_size, page_size) == 0;
+  if (link.GOT < HOST_DATA_HEADER + page_size) return readback::failed;
+  const unsigned char* image = MEMORY_MAP + page * page_size;
+  for (size_t i = 0; i < page_size; i++)
+    if (link.REPLY.data[i] != image[i]) {
+      diff.offset = i;
+      diff.written = image[i];
+      diff.read = link.REPLY.data[i];
+      return readback::differs;
+    }
+  return readback::confirmed;
 }
 
 // Whether the image holds anything past the device's memory: a byte there
@@ -62,9 +86,18 @@ bool image_fits(size_t device_bytes) {
 bool burn_device(const char* ip, uint16_t port, char write_to_SP) {
   tlink link;
   if (!link.open(ip, port, 1000)) return false;
-  bool admitted = run_budget(1000, [&] { return identify(link, 100) && present_password(link, true); });
+  char identified[SIGNATURE_SIZE];
+  bool admitted = run_budget(link, 1000, [&] {
+    if (!identify(link, 100)) return false;
+    std::memcpy(identified, link.REPLY.signature, SIGNATURE_SIZE);
+    return present_password(link, true);
+  });
   if (!admitted) return false;
   set_geometry(link.REPLY.signature);
+  // The board signs its page answers as it signed its password answer; one
+  // whose password answer bore the extra signature, as it signed its
+  // identification.
+  link.own_signature(is_model_signature(link.REPLY.signature) ? link.REPLY.signature : identified);
 
   int pages = page_count + 1;
   size_t device_bytes = (size_t)page_size * (size_t)pages;
@@ -78,6 +111,7 @@ bool burn_device(const char* ip, uint16_t port, char write_to_SP) {
   }
 
   int confirmed = 0;
+  int differing = 0;  // complete read-backs of the page in hand that differed
   bool sp = write_to_SP != 0;
   auto progress = std::make_unique<_progress>("Прошивка устройства", pages);
   // Both bounds count from the start of the transfer: the time the question
@@ -85,13 +119,29 @@ bool burn_device(const char* ip, uint16_t port, char write_to_SP) {
   uint32_t last_confirmed = plat::tick();
   link.HEARD = last_confirmed;
   for (int i = 0; i < pages;) {
-    if (write_page(link, (uint32_t)i, sp) && read_back(link, (uint32_t)i, sp)) {
+    difference diff;
+    readback r = readback::failed;
+    if (write_page(link, (uint32_t)i, sp)) r = read_back(link, (uint32_t)i, sp, diff);
+    if (r == readback::confirmed) {
       progress->step();
       confirmed++;
       i++;
+      differing = 0;
       last_confirmed = plat::tick();
+      if (i < pages && BURN_STOP) break;
       continue;
     }
+    if (r == readback::differs && ++differing >= WORN_PAGE_READS) {
+      progress.reset();
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "Прошивка прервана: страница %d: по адресу 0x%X записано %02X, прочитано %02X.", i,
+                    (unsigned)((size_t)i * page_size + diff.offset), diff.written, diff.read);
+      message(text);
+      return false;
+    }
+    link.settle(PAGE_SETTLE_MS);
+    if (BURN_STOP) break;
     uint32_t now = plat::tick();
     if (now - link.HEARD >= BURN_SILENCE_MS || now - last_confirmed >= BURN_STALL_MS) {
       progress.reset();

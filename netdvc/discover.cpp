@@ -16,6 +16,9 @@ namespace {
 constexpr unsigned IDENTIFY_PAUSE_MS = 400;
 // The receive time-out: this long without any datagram ends the listening.
 constexpr unsigned SILENCE_MS = 100;
+// ... and this long after the request at the latest: a host that sends
+// something every 50 ms must not keep the tool listening for ever.
+constexpr unsigned LISTEN_MS = 2000;
 
 // The identify request to the broadcast address of every interface that
 // can broadcast, each by its own interface, from the one socket: a bench
@@ -34,18 +37,27 @@ bool broadcast_identify(tlink& link) {
   return sent;
 }
 
-// Receives until SILENCE_MS pass without any datagram and hands every
-// valid identification answer (with its sender) to take; take returns false
-// to stop listening.
+// Receives until SILENCE_MS pass without a datagram from whoever may answer
+// (anyone for discovery, the address asked otherwise), or LISTEN_MS after
+// sent_at, and hands every valid identification answer (with its sender) to
+// take; take returns false to stop listening.
 template <class Take>
-void collect_answers(tlink& link, Take take) {
+void collect_answers(tlink& link, uint32_t sent_at, Take take) {
+  uint32_t since = plat::tick();
   for (;;) {
+    uint32_t now = plat::tick();
+    uint32_t listened = now - sent_at, waited = now - since;
+    if (listened >= LISTEN_MS || waited >= SILENCE_MS) return;
+    uint32_t wait = SILENCE_MS - waited < LISTEN_MS - listened ? SILENCE_MS - waited : LISTEN_MS - listened;
     // Cleared before every datagram: bytes a short answer does not carry
     // read as zero, never as the name or MAC of a longer one before it.
     std::memset(link.RAW, 0, sizeof link.RAW);
     uint32_t from = 0;
-    int got = plat::udp_recv(link.SOCK, link.RAW, sizeof link.RAW, &from, nullptr);
-    if (got < 0) return;
+    int got = plat::udp_recv_within(link.SOCK, link.RAW, sizeof link.RAW, &from, nullptr, wait);
+    // Another host's datagram is skipped; the receive goes on for the rest
+    // of its time.
+    if (got < 0 || !link.from_device(from)) continue;
+    since = plat::tick();
     // An empty datagram is a datagram all the same, and one cut inside its
     // header cannot say what it answers: both are skipped, neither ends the
     // listening.
@@ -60,10 +72,11 @@ int discover_devices(uint16_t port, std::vector<found_device>& found, size_t max
   found.clear();
   tlink link;
   if (!link.open("255.255.255.255", port, SILENCE_MS)) return -1;
+  uint32_t sent_at = plat::tick();
   if (!broadcast_identify(link)) return -1;
   plat::sleep_ms(IDENTIFY_PAUSE_MS);
   if (max == 0) return 0;
-  collect_answers(link, [&](uint32_t from) {
+  collect_answers(link, sent_at, [&](uint32_t from) {
     const uint8_t* p = link.REPLY.data;
     found_device d;
     plat::format_ipv4(from, d.ip);
@@ -105,11 +118,12 @@ bool get_device_name(const char* ip, char* name, unsigned char* mac, unsigned ch
   if (!link.open(ip, port, SILENCE_MS)) return false;
   host_request r;
   make_request(r, REQ_IDENTIFY);
+  uint32_t sent_at = plat::tick();
   if (plat::udp_send(link.SOCK, &r, sizeof r, link.DEST, link.PORT) != (int)sizeof r) return false;
   plat::sleep_ms(IDENTIFY_PAUSE_MS);
-  // Whoever answers validly is taken, and a later answer wins.
+  // Only the address asked is heard, and a later answer wins.
   bool found = false;
-  collect_answers(link, [&](uint32_t) {
+  collect_answers(link, sent_at, [&](uint32_t) {
     const uint8_t* p = link.REPLY.data;
     std::memcpy(name, p + IDENT_NAME_OFFSET, IDENT_NAME_SIZE);
     name[IDENT_NAME_SIZE] = '\0';

@@ -8,7 +8,7 @@ bool set_mac(const char* ip, uint16_t port, const unsigned char* mac) {
   if (!mac) return false;
   tlink link;
   if (!link.open(ip, port, 100)) return false;
-  return run_budget(1000, [&] {
+  return run_budget(link, 1000, [&] {
     if (!identify(link, 100) || !present_password(link, false)) return false;
     host_data d;
     make_data(d, REQ_SET_MAC, 0);

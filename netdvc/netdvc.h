@@ -5,6 +5,7 @@
 // within a time budget and closes the socket again.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -12,6 +13,11 @@
 #include "netdvc/records.h"
 
 class tdbquery;
+
+// True when another socket holds the loader port on this host (binding the
+// wildcard address on it fails with EADDRINUSE): then every device call fails
+// at once, and the caller can say why instead of blaming the device.
+bool loader_port_busy(uint16_t port);
 
 // The device password; its first 16 bytes are sent.
 extern char DEV_PASS[100];
@@ -57,10 +63,16 @@ bool set_mac(const char* ip, uint16_t port, const unsigned char* mac);
 // Writes the firmware image page by page with read-back verification, into
 // the coprocessor when write_to_SP is set. An image with data past the
 // device's memory is burnt only when the user agrees to the cut. A page is
-// repeated until it is confirmed, as long as the device answers at all.
+// repeated until it is confirmed, as long as the device answers at all,
+// except one whose read-back keeps differing (a worn cell): the burn then
+// stops, naming the address.
 bool burn_device(const char* ip, uint16_t port, char write_to_SP);
-// When a burn gives up on a page: after BURN_SILENCE_MS without any answer
-// from the device, or BURN_STALL_MS without a confirmed page (10 s and
+// When a burn gives up on a page: after BURN_SILENCE_MS without a sign of
+// life from the device (a datagram from its address, signed as it signed
+// its password answer), or BURN_STALL_MS without a confirmed page (10 s and
 // 5 minutes; tests shorten them).
 extern uint32_t BURN_SILENCE_MS;
 extern uint32_t BURN_STALL_MS;
+// Set (from a signal handler, say) to end a burn after the page in hand: the
+// burn closes its progress window and returns false without a message.
+extern volatile sig_atomic_t BURN_STOP;

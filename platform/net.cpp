@@ -2,11 +2,13 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,6 +62,28 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
   if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
   if (from_port) *from_port = ntohs(sa.sin_port);
   return (int)r;
+}
+
+int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms) {
+  pollfd p = {s, POLLIN, 0};
+  if (poll(&p, 1, (int)ms) <= 0) return -1;
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  socklen_t len = sizeof sa;
+  ssize_t r = recvfrom(s, buf, n, MSG_DONTWAIT, (sockaddr*)&sa, &len);
+  if (r < 0) return -1;
+  if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
+  if (from_port) *from_port = ntohs(sa.sin_port);
+  return (int)r;
+}
+
+bool udp_port_busy(uint16_t port) {
+  int s = udp_open();
+  if (s < 0) return false;
+  sockaddr_in sa = make_addr(INADDR_ANY, port);
+  bool busy = bind(s, (const sockaddr*)&sa, sizeof sa) != 0 && errno == EADDRINUSE;
+  close(s);
+  return busy;
 }
 
 int udp_send_via(int s, const void* buf, size_t n, uint32_t addr, uint16_t port, unsigned ifindex,

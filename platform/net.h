@@ -25,8 +25,15 @@ int udp_send(int s, const void* buf, size_t n, uint32_t addr, uint16_t port);
 // Bytes received (a datagram longer than n is cut to n), or -1 on time-out or
 // error. The sender's address and port go to from_addr / from_port when given.
 int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port);
-// The same, leaving by the interface with index ifindex whatever the routes
-// say, from its address src (ifindex 0: as routed, like udp_send).
+// The same without the socket's time-out: waits at most ms (0: takes only a
+// datagram already waiting). -1 when none came in time, on an error, or when
+// a signal cut the wait short.
+int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms);
+// Whether another socket holds port: binding the wildcard address on it
+// fails with EADDRINUSE.
+bool udp_port_busy(uint16_t port);
+// Sends like udp_send, leaving by the interface with index ifindex whatever
+// the routes say, from its address src (ifindex 0: as routed).
 int udp_send_via(int s, const void* buf, size_t n, uint32_t addr, uint16_t port, unsigned ifindex,
                  uint32_t src);
 // Throws away every datagram already waiting, without waiting for more.

@@ -7,9 +7,12 @@
 #include "netdvc/netdvc.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "tests/device/devcase.h"
 #include "tests/device/segment.h"
 
+using devtest::escapes_left;
 using devtest::host_scope;
+using devtest::queue_escapes;
 using devtest::knobs;
 using devtest::request_entry;
 using devtest::segment;
@@ -29,22 +32,11 @@ int count_flags(const std::vector<request_entry>& log, int flags) {
   return n;
 }
 
-// Esc codes waiting in the ring: each message box shown takes one.
-void queue_escapes(int n) {
-  static int instance;
-  static bool reg = false;
-  if (!reg) reg_class("VeskorDeviceTest", &instance, 1);
-  reg = true;
-  for (int i = 0; i < n; i++) set_key(27, nullptr, 0, 0, 0);
-}
+class ProgrammingMode : public devtest::device_case {};
+class Link : public devtest::device_case {};
+class Mac : public devtest::device_case {};
 
-int escapes_left() {
-  int n = 0;
-  for (int i = CURRENT; i != LAST; i = (i + 1) % KEY_RING) n += KEY[i].code == 27;
-  return n;
-}
-
-TEST(ProgrammingMode, RightPasswordEntersAndLeaves) {
+TEST_F(ProgrammingMode, RightPasswordEntersAndLeaves) {
   segment seg(1, {"--password", "secret"});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -66,7 +58,7 @@ TEST(ProgrammingMode, RightPasswordEntersAndLeaves) {
   EXPECT_EQ(count_flags(seg.requests(0), REQ_EXIT_PROGRAMM), 1);
 }
 
-TEST(ProgrammingMode, WrongPasswordIsReportedEveryPassAndFailsWithinTheBudget) {
+TEST_F(ProgrammingMode, WrongPasswordIsReportedEveryPassAndFailsWithinTheBudget) {
   segment seg(1, {"--password", "secret"});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -84,7 +76,7 @@ TEST(ProgrammingMode, WrongPasswordIsReportedEveryPassAndFailsWithinTheBudget) {
   EXPECT_EQ(count_flags(seg.requests(0), REQ_ENTER_PROGRAMM), 0);
 }
 
-TEST(ProgrammingMode, DeviceThatNeverConfirmsIsAskedAgainForOneSecond) {
+TEST_F(ProgrammingMode, DeviceThatNeverConfirmsIsAskedAgainForOneSecond) {
   segment seg(1, {"--never-enter"});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -99,7 +91,7 @@ TEST(ProgrammingMode, DeviceThatNeverConfirmsIsAskedAgainForOneSecond) {
   EXPECT_EQ(count_flags(log, REQ_PASSWORD), enters);
 }
 
-TEST(ProgrammingMode, CheckFindsTheDeviceWhenItsSilenceEnds) {
+TEST_F(ProgrammingMode, CheckFindsTheDeviceWhenItsSilenceEnds) {
   segment seg(1, {"--silent-after-enter", "2"});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -114,7 +106,7 @@ TEST(ProgrammingMode, CheckFindsTheDeviceWhenItsSilenceEnds) {
   EXPECT_GE(count_flags(seg.requests(0), REQ_IDENTIFY), 4) << "asked about twice a second";
 }
 
-TEST(ProgrammingMode, SlowCheckGivesUpAfterThirtySeconds) {
+TEST_F(ProgrammingMode, SlowCheckGivesUpAfterThirtySeconds) {
   segment seg(1);
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -131,7 +123,7 @@ TEST(ProgrammingMode, SlowCheckGivesUpAfterThirtySeconds) {
   EXPECT_LT(took, 10000u);
 }
 
-TEST(Link, BadAddressOrBusyPortFailsAtOnceWithoutSending) {
+TEST_F(Link, BadAddressOrBusyPortFailsAtOnceWithoutSending) {
   segment seg(1);
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -163,18 +155,7 @@ TEST(Link, BadAddressOrBusyPortFailsAtOnceWithoutSending) {
   EXPECT_EQ(plat::cursor_id(plat::get_cursor()), IDC_ARROW) << "the hourglass is gone";
 }
 
-TEST(Link, ValidReplyFromAnotherAddressIsTaken) {
-  segment seg(1);
-  START_SEGMENT_OR_SKIP(seg);
-  // A second address on the device: requests go there, answers come from
-  // the device's first address.
-  ASSERT_EQ(std::system(("ip netns exec " + seg.device_netns(0) + " ip addr add 192.0.2.99/24 dev eth0").c_str()), 0);
-  host_scope host(seg);
-  use_password("________________");
-  EXPECT_TRUE(set_programm_mode("192.0.2.99", PORT));
-}
-
-TEST(Mac, StoredConfirmedAndReportedByIdentify) {
+TEST_F(Mac, StoredConfirmedAndReportedByIdentify) {
   segment seg(1);
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -191,7 +172,7 @@ TEST(Mac, StoredConfirmedAndReportedByIdentify) {
     }
 }
 
-TEST(Mac, RefusedOrForeignConfirmationFailsAfterOneSecondOfRetries) {
+TEST_F(Mac, RefusedOrForeignConfirmationFailsAfterOneSecondOfRetries) {
   segment seg(std::vector<knobs>{{"--refuse-mac"}, {"--foreign-mac-signature"}});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
@@ -211,7 +192,7 @@ TEST(Mac, RefusedOrForeignConfirmationFailsAfterOneSecondOfRetries) {
 // An answer is taken only when it holds the whole header, begins with a
 // model signature (the thirteenth one only in burning) and carries the
 // step's flag bit; any other datagram is no answer, whatever else it holds.
-TEST(Link, AnswersThatFailTheirChecksAreNoAnswers) {
+TEST_F(Link, AnswersThatFailTheirChecksAreNoAnswers) {
   segment seg(std::vector<knobs>{
       // 0: identify and enter answered by a device outside the model table,
       //    the password answer signed as one of ours
@@ -251,7 +232,7 @@ TEST(Link, AnswersThatFailTheirChecksAreNoAnswers) {
   EXPECT_EQ(escapes_left(), 40) << "no password message: the refusal bit is not looked at after RSP_OK";
 }
 
-TEST(Link, DoubledAnswersAreNotTakenForTheNextRequest) {
+TEST_F(Link, DoubledAnswersAreNotTakenForTheNextRequest) {
   segment seg(1, {"--twice", "--password", "secret"});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);

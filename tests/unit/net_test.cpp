@@ -1,9 +1,15 @@
-// Address parsing, the wire layout of the loader records and the model table.
+// Address parsing, the busy-port check, the wire layout of the loader records
+// and the model table.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "netdvc/netdvc.h"
 #include "netdvc/records.h"
 #include "platform/net.h"
 
@@ -68,6 +74,25 @@ TEST(UdpSocket, ReceiveTimesOut) {
   EXPECT_LT(ms, 1000);
   EXPECT_EQ(from, 7u);
   plat::udp_close(s);
+}
+
+// Another program holding the port (here a socket on the loopback address,
+// on a port the system picked) makes the port busy for the wildcard bind
+// every device call needs; once it lets go, the port is free again.
+TEST(UdpSocket, LoaderPortBusyExactlyWhileAnotherSocketHoldsIt) {
+  int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, (const sockaddr*)&sa, sizeof sa), 0);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(getsockname(holder, (sockaddr*)&sa, &len), 0);
+  const uint16_t port = ntohs(sa.sin_port);
+  EXPECT_TRUE(loader_port_busy(port));
+  close(holder);
+  EXPECT_FALSE(loader_port_busy(port));
 }
 
 TEST(Records, StoreMacRequestIsTwentyBytesLittleEndian) {

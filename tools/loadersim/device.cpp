@@ -13,6 +13,7 @@ sim_config::sim_config() {
   memset(password, '_', sizeof password);
   memset(password_sig, 0, sizeof password_sig);
   memset(mac_sig, 0, sizeof mac_sig);
+  memset(stray_sig, 0, sizeof stray_sig);
 }
 
 int sim_config::effective_page_size() const {
@@ -51,6 +52,27 @@ bool sim_device::roll(double percent) {
   rng_ ^= rng_ >> 17;
   rng_ ^= rng_ << 5;
   return (double)(rng_ % 10000) < percent * 100.0;
+}
+
+unsigned sim_device::reply_delay() {
+  if (cfg_.reply_delay_max_ms <= cfg_.reply_delay_ms) return cfg_.reply_delay_ms;
+  rng_ ^= rng_ << 13;
+  rng_ ^= rng_ >> 17;
+  rng_ ^= rng_ << 5;
+  return cfg_.reply_delay_ms + rng_ % (cfg_.reply_delay_max_ms - cfg_.reply_delay_ms + 1);
+}
+
+std::vector<uint8_t> sim_device::unasked() {
+  if (cfg_.stray_junk) {
+    // Begins with no signature at all: only noise on the port.
+    static const char junk[] = "junk on the loader port";
+    return std::vector<uint8_t>(junk, junk + sizeof junk - 1);
+  }
+  uint8_t p[IDENT_PAYLOAD_SIZE];
+  memcpy(p + IDENT_NAME_OFFSET, cfg_.name, IDENT_NAME_SIZE);
+  p[IDENT_REV_OFFSET] = cfg_.version;
+  memcpy(p + IDENT_MAC_OFFSET, mac, 6);
+  return reply(cfg_.stray_sig_set ? cfg_.stray_sig : cfg_.model, RSP_OK, p, sizeof p);
 }
 
 bool sim_device::silent_at(uint32_t now_ms) const {
@@ -141,6 +163,9 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
     } else {
       std::vector<uint8_t>& m = sp ? sp_memory : memory;
       memcpy(m.data() + (size_t)req.page_number * ps, req.data, ps);
+      const long first = (long)req.page_number * ps;
+      if (!sp && cfg_.stuck_addr >= first && cfg_.stuck_addr < first + ps)
+        m[(size_t)cfg_.stuck_addr] = cfg_.stuck_value;
       (sp ? sp_memory_dirty : memory_dirty) = true;
       pages_written++;
       r = reply(cfg_.model, RSP_OK, nullptr, 0);
@@ -155,6 +180,9 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
       const std::vector<uint8_t>& m = sp ? sp_memory : memory;
       uint8_t page[DATA_SIZE];
       memcpy(page, m.data() + (size_t)req.page_number * ps, ps);
+      const long first = (long)req.page_number * ps;
+      if (!sp && cfg_.stuck_addr >= first && cfg_.stuck_addr < first + ps)
+        page[cfg_.stuck_addr - first] = cfg_.stuck_value;
       if (corrupt_left_ > 0) {
         corrupt_left_--;
         page[ps - 1] ^= 0xFF;

@@ -37,6 +37,23 @@ struct sim_config {
   bool identify_flags_set = false;
   uint16_t identify_flags = 0;
   unsigned reply_delay_ms = 0;
+  // Above reply_delay_ms: every answer waits a delay drawn from the seeded
+  // sequence between the two.
+  unsigned reply_delay_max_ms = 0;
+  // A worn cell of the main memory: whatever is written, it holds and reads
+  // back stuck_value. -1: none.
+  long stuck_addr = -1;
+  uint8_t stuck_value = 0;
+  // Unasked datagrams to another host (a chatty neighbour on the bench):
+  // identification answers signed stray_sig (the model by default), or junk.
+  bool stray = false;
+  uint32_t stray_addr = 0;  // host byte order
+  uint16_t stray_port = 0;
+  unsigned stray_every_ms = 50;
+  double stray_for_s = 30;  // then it falls quiet, so no test can hang on it
+  bool stray_sig_set = false;
+  char stray_sig[8];
+  bool stray_junk = false;
 
   sim_config();
   int effective_page_size() const;
@@ -54,6 +71,10 @@ class sim_device {
   // send back (zero, one, or two with --twice) are appended to out.
   sim_outcome handle(const uint8_t* buf, int len, uint32_t now_ms,
                      std::vector<std::vector<uint8_t>>& out);
+  // How long to hold back the next answer.
+  unsigned reply_delay();
+  // One unasked datagram for the stray host.
+  std::vector<uint8_t> unasked();
 
   std::vector<uint8_t> memory;     // main memory
   std::vector<uint8_t> sp_memory;  // coprocessor memory

@@ -55,7 +55,9 @@ static const char HELP[] =
     "  --twice                  send every answer twice\n"
     "  --duplicate PERCENT      send this share of the answers twice (chosen with\n"
     "                           the same seeded sequence as --drop)\n"
-    "  --reply-delay MS         wait MS milliseconds before every answer\n"
+    "  --reply-delay MS[-MAX]   wait MS milliseconds before every answer; with a\n"
+    "                           range, a delay drawn anew for every answer from the\n"
+    "                           same seeded sequence as --drop\n"
     "  --corrupt-reads N        invert the last byte of the first N page read-backs\n"
     "  --short-reads N          answer the first N page read-backs with only the\n"
     "                           first half of the page\n"
@@ -75,6 +77,17 @@ static const char HELP[] =
     "  --mac-signature SIG      sign the answers to 'set MAC' with SIG\n"
     "  --foreign-mac-signature  the same as --mac-signature Y7KE____\n"
     "  --identify-flags HEX     flag word of the identification answer (default 0001)\n"
+    "  --stuck-byte ADDR=VALUE  a worn cell: the main-memory byte at ADDR holds and\n"
+    "                           reads back VALUE whatever is written (decimal or 0x..)\n"
+    "\n"
+    "A chatty neighbour (unasked datagrams, sent from the loader port):\n"
+    "  --stray-to ADDR:PORT     send an unasked identification answer there every\n"
+    "                           --stray-every ms, for --stray-for seconds\n"
+    "  --stray-every MS         interval (default 50)\n"
+    "  --stray-for S            how long, fractions allowed (default 30, 0: for\n"
+    "                           ever); the simulator itself keeps answering after\n"
+    "  --stray-signature SIG    sign the unasked answers with SIG (default: --model)\n"
+    "  --stray-junk             send junk that begins with no signature instead\n"
     "\n"
     "State:\n"
     "  --state DIR              keep DIR/memory.bin and DIR/sp_memory.bin (131072\n"
@@ -231,8 +244,23 @@ enum {
   OPT_BIND, OPT_DROP, OPT_SEED, OPT_TWICE, OPT_DUPLICATE, OPT_REPLY_DELAY, OPT_CORRUPT,
   OPT_SHORT_READS, OPT_CUT_REPLIES, OPT_NEVER_ENTER, OPT_PAGES_ANYTIME,
   OPT_REFUSE_MAC, OPT_SILENT, OPT_DIE, OPT_DIE_EXITS, OPT_PASSWORD_SIG, OPT_MAC_SIG,
-  OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STATE, OPT_HELP
+  OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STUCK, OPT_STRAY_TO, OPT_STRAY_EVERY,
+  OPT_STRAY_FOR, OPT_STRAY_SIG, OPT_STRAY_JUNK, OPT_STATE, OPT_HELP
 };
+
+// "ADDR:PORT", the address dotted.
+static bool parse_endpoint(const char* s, uint32_t* addr, uint16_t* port) {
+  const char* colon = strrchr(s, ':');
+  if (!colon) return false;
+  std::string host(s, colon);
+  in_addr a;
+  unsigned long v;
+  if (inet_pton(AF_INET, host.c_str(), &a) != 1 || !parse_uint(colon + 1, 65535, &v) || v == 0)
+    return false;
+  *addr = ntohl(a.s_addr);
+  *port = (uint16_t)v;
+  return true;
+}
 
 static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
                        uint32_t& bind_addr, std::string& state) {
@@ -263,6 +291,12 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
       {"mac-signature", required_argument, nullptr, OPT_MAC_SIG},
       {"foreign-mac-signature", no_argument, nullptr, OPT_FOREIGN_MAC_SIG},
       {"identify-flags", required_argument, nullptr, OPT_IDENTIFY_FLAGS},
+      {"stuck-byte", required_argument, nullptr, OPT_STUCK},
+      {"stray-to", required_argument, nullptr, OPT_STRAY_TO},
+      {"stray-every", required_argument, nullptr, OPT_STRAY_EVERY},
+      {"stray-for", required_argument, nullptr, OPT_STRAY_FOR},
+      {"stray-signature", required_argument, nullptr, OPT_STRAY_SIG},
+      {"stray-junk", no_argument, nullptr, OPT_STRAY_JUNK},
       {"state", required_argument, nullptr, OPT_STATE},
       {"help", no_argument, nullptr, OPT_HELP},
       {nullptr, 0, nullptr, 0}};
@@ -324,10 +358,19 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         if (!parse_uint(optarg, sizeof(device_respond_t), &v) || v == 0) return fail("length", optarg);
         cfg.cut_replies = (int)v;
         break;
-      case OPT_REPLY_DELAY:
-        if (!parse_uint(optarg, 600000, &v)) return fail("delay", optarg);
+      case OPT_REPLY_DELAY: {
+        std::string text = optarg;
+        size_t dash = text.find('-');
+        if (!parse_uint(text.substr(0, dash).c_str(), 600000, &v)) return fail("delay", optarg);
         cfg.reply_delay_ms = (unsigned)v;
+        cfg.reply_delay_max_ms = 0;
+        if (dash != std::string::npos) {
+          if (!parse_uint(text.substr(dash + 1).c_str(), 600000, &v) || v < cfg.reply_delay_ms)
+            return fail("delay", optarg);
+          cfg.reply_delay_max_ms = (unsigned)v;
+        }
         break;
+      }
       case OPT_CORRUPT:
         if (!parse_uint(optarg, 1000000000, &v)) return fail("count", optarg);
         cfg.corrupt_reads = (int)v;
@@ -360,6 +403,33 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         cfg.identify_flags = (uint16_t)v;
         cfg.identify_flags_set = true;
         break;
+      case OPT_STUCK: {
+        std::string text = optarg;
+        size_t eq = text.find('=');
+        unsigned long value;
+        if (eq == std::string::npos || !parse_uint(text.substr(0, eq).c_str(), SIM_MEMORY_SIZE - 1, &v, 0) ||
+            !parse_uint(text.substr(eq + 1).c_str(), 255, &value, 0))
+          return fail("stuck byte", optarg);
+        cfg.stuck_addr = (long)v;
+        cfg.stuck_value = (uint8_t)value;
+        break;
+      }
+      case OPT_STRAY_TO:
+        if (!parse_endpoint(optarg, &cfg.stray_addr, &cfg.stray_port)) return fail("address:port", optarg);
+        cfg.stray = true;
+        break;
+      case OPT_STRAY_EVERY:
+        if (!parse_uint(optarg, 600000, &v) || v == 0) return fail("interval", optarg);
+        cfg.stray_every_ms = (unsigned)v;
+        break;
+      case OPT_STRAY_FOR:
+        if (!parse_double(optarg, 86400, &cfg.stray_for_s)) return fail("seconds", optarg);
+        break;
+      case OPT_STRAY_SIG:
+        if (!parse_signature(optarg, cfg.stray_sig)) return fail("signature", optarg);
+        cfg.stray_sig_set = true;
+        break;
+      case OPT_STRAY_JUNK: cfg.stray_junk = true; break;
       case OPT_STATE: state = optarg; break;
       case OPT_HELP:
         fputs(HELP, stdout);
@@ -434,9 +504,33 @@ int main(int argc, char** argv) {
 
   std::vector<std::vector<uint8_t>> replies;
   uint8_t buf[2048];
+  sockaddr_in stray_to;
+  memset(&stray_to, 0, sizeof stray_to);
+  stray_to.sin_family = AF_INET;
+  stray_to.sin_addr.s_addr = htonl(cfg.stray_addr);
+  stray_to.sin_port = htons(cfg.stray_port);
+  const uint32_t stray_start = now_ms();
+  uint32_t stray_next = stray_start;
   while (!g_stop) {
+    int wait = 250;
+    if (cfg.stray) {
+      uint32_t t = now_ms();
+      if (cfg.stray_for_s > 0 && t - stray_start >= (uint32_t)(cfg.stray_for_s * 1000.0)) {
+        cfg.stray = false;
+      } else {
+        if ((int32_t)(stray_next - t) <= 0) {
+          std::vector<uint8_t> d = dev.unasked();
+          sendto(s, d.data(), d.size(), 0, (const sockaddr*)&stray_to, sizeof stray_to);
+          stray_next += cfg.stray_every_ms;
+          // Far behind (a long reply delay): the next one now, not a burst.
+          if ((int32_t)(stray_next - t) <= 0) stray_next = t + cfg.stray_every_ms;
+        }
+        int until = (int)(int32_t)(stray_next - t);
+        if (until < wait) wait = until < 0 ? 0 : until;
+      }
+    }
     pollfd p = {s, POLLIN, 0};
-    int r = poll(&p, 1, 250);
+    int r = poll(&p, 1, wait);
     if (r <= 0) continue;
     sockaddr_in from;
     socklen_t fl = sizeof from;
@@ -457,9 +551,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "loadersim: cannot save %s\n", sp_memory_path.c_str());
     }
     if (o == sim_outcome::died && cfg.die_exits) break;
-    if (!replies.empty() && cfg.reply_delay_ms) {
-      timespec d = {(time_t)(cfg.reply_delay_ms / 1000),
-                    (long)(cfg.reply_delay_ms % 1000) * 1000000L};
+    unsigned delay = replies.empty() ? 0 : dev.reply_delay();
+    if (delay) {
+      timespec d = {(time_t)(delay / 1000), (long)(delay % 1000) * 1000000L};
       while (nanosleep(&d, &d) != 0 && errno == EINTR && !g_stop) {
       }
     }
