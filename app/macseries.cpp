@@ -35,6 +35,14 @@ void mac_series_advance(unsigned char mac[6]) {
   }
 }
 
+const char* const MAC_GROUP_QUESTION =
+    "Адрес групповой или нулевой: устройство с ним будет недоступно в сети. Записать?";
+
+bool mac_is_group_or_zero(const unsigned char mac[6]) {
+  static const unsigned char zero[6] = {};
+  return (mac[0] & 1) != 0 || memcmp(mac, zero, 6) == 0;
+}
+
 void mac_changed_text(char* out, size_t size, const unsigned char mac[6]) {
   snprintf(out, size, "MAC изменен на %02X.%02X.%02X.%02X.%02X.%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
            mac[5]);
@@ -49,7 +57,7 @@ bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* tex
   // before it leaves and the next one is taken past every address written
   // down, so a tool that dies between sending and storing never hands the
   // same address to the next device.
-  mac_outcome r = ledger_series_mac(ip, port, device ? *device : ledger_device(), false, mac, &stored, problem);
+  mac_outcome r = ledger_series_mac(ip, port, device ? *device : ledger_device(), true, mac, &stored, problem);
   if (r == MAC_SETTINGS_FAILED || r == MAC_LEDGER_FAILED) {
     show(problem.c_str());
     return false;
@@ -63,6 +71,23 @@ bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* tex
     snprintf(text + n, sizeof text - n, ", но не сохранён в настройках.");
   }
   show(text);
+  if (!problem.empty()) show(problem.c_str());
+  return true;
+}
+
+bool assign_typed_mac(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
+                      const ledger_device* device) {
+  std::string problem;
+  mac_outcome r = ledger_typed_mac(ip, port, device ? *device : ledger_device(), mac, problem);
+  if (r == MAC_LEDGER_FAILED) {
+    show(problem.c_str());
+    return false;
+  }
+  if (r != MAC_TAKEN) return false;
+  char text[256];
+  mac_changed_text(text, sizeof text, mac);
+  show(text);
+  // The device has the address; only the ledger's second line was lost.
   if (!problem.empty()) show(problem.c_str());
   return true;
 }

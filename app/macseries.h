@@ -30,18 +30,33 @@ void mac_series_advance(unsigned char mac[6]);
 // "MAC изменен на 5A.3C.19.11.46.02" into out.
 void mac_changed_text(char* out, size_t size, const unsigned char mac[6]);
 
+// A group address (the lowest bit of the first byte set, the broadcast
+// address among them) or all zeros: a device given one can no longer be
+// reached, so it is written only when the user insists.
+bool mac_is_group_or_zero(const unsigned char mac[6]);
+// What the window tool asks before writing such an address.
+extern const char* const MAC_GROUP_QUESTION;
+
 struct ledger_device;
 // One step of the series on the device at ip, through the MAC ledger
 // (app/ledger.h, ledger_series_mac): under the settings lock (so that a
 // second tool on the same account waits and continues the series) the next
 // address past "LastMac" and past every address of the ledger is reserved
 // in the ledger, written to the device and, once the device took it,
-// confirmed in the ledger and stored. What the user is told goes through
-// show: that the MAC changed (and, if so, that it could not be stored in the
-// settings), or why the step could not begin (the ledger cannot be read or
-// written). Nothing is shown when the device did not take the address (the
-// device call reports its own failures). True when the device took it;
-// assigned (when given) gets the address. device, when given, is what the
-// ledger records about the device beside the address.
+// confirmed in the ledger and stored. Settings that cannot be read, locked
+// or written refuse the step before anything is sent: without "LastMac" the
+// series would start again below addresses already handed out. What the
+// user is told goes through show: that the MAC changed (and, if so, that it
+// could not be stored in the settings), or why the step could not begin
+// (the settings or the ledger cannot be used). Nothing is shown when the
+// device did not take the address (the device call reports its own
+// failures). True when the device took it; assigned (when given) gets the
+// address. device, when given, is what the ledger records about the device
+// beside the address.
 bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text),
                      unsigned char* assigned = nullptr, const ledger_device* device = nullptr);
+// An address typed by hand, through the same ledger (reserved, sent,
+// confirmed or failed): an address of the series' prefix thereby pushes the
+// series past it. The settings are not touched. show as above.
+bool assign_typed_mac(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
+                      const ledger_device* device = nullptr);

@@ -34,12 +34,33 @@ void show_file(twindow& w, const char* file) {
   w << caption;
 }
 
+// Every device call binds the loader port; when another program holds it
+// (most likely a second copy of this tool) nothing was even sent, and
+// blaming the device would send the technician to the wrong cable.
+const char PORT_BUSY[] = "Порт 48900 занят другой программой: возможно, уже запущена другая копия Veskor.";
+
 // A device command that failed says so itself when it can tell why (a
 // refused password, a cut image the user declined); one that got no answer
 // at all would end in silence, and the technician would not know that
 // nothing happened.
 void report_silence(unsigned messages_before) {
-  if (MESSAGES_SHOWN == messages_before) message("Устройство не отвечает.");
+  if (MESSAGES_SHOWN != messages_before) return;
+  message(loader_port_busy(PORT) ? PORT_BUSY : "Устройство не отвечает.");
+}
+
+// Reads the firmware file into the image; true when it may be flashed. A
+// file that was read without error but holds no data, or ends before its
+// end record (a copy cut short), would reach the device as an erased or
+// half image: it is refused here with the reason. A file that is not there
+// stays quiet, as the reader does.
+bool load_firmware(const char* file) {
+  char path[PATH_ROOM];
+  snprintf(path, sizeof path, "%s", file);
+  if (!load_hex_data(path)) return false;
+  const char* why = hex_not_flashable(LAST_HEX_FILE);
+  if (!why) return true;
+  message(why);
+  return false;
 }
 
 void show_message(const char* text) { message(text); }
@@ -69,9 +90,26 @@ int WinMain(void* instance, void*, char*, int) {
   int finddev = 1;
   for (int round = 0; round < 2 && finddev == 1; round++)
     finddev = find_dhcp_devices(ip, dev_name, mac, &rev_byte, PORT);
+  if (finddev == 1 && loader_port_busy(PORT)) {
+    // Nothing could be asked at all: an address typed by hand would fail
+    // the same way.
+    message(PORT_BUSY);
+    return 0;
+  }
   if (finddev == 1 && yes_no("Устройство не найдено, ввести адрес вручную?")) {
     finddev = get_ip_addr(ip);
-    if (finddev == 0 && !get_device_name(ip, dev_name, mac, &rev_byte, PORT)) finddev = 1;
+    if (finddev == 0 && !get_device_name(ip, dev_name, mac, &rev_byte, PORT)) {
+      // Ending without a word would leave the technician guessing whether
+      // the address was even tried.
+      if (loader_port_busy(PORT)) {
+        message(PORT_BUSY);
+      } else {
+        char text[160];
+        snprintf(text, sizeof text, "Устройство по адресу %s не отвечает.", ip);
+        message(text);
+      }
+      finddev = 1;
+    }
   }
   if (finddev != 0) return 0;
 
@@ -114,7 +152,7 @@ int WinMain(void* instance, void*, char*, int) {
     char file[PATH_ROOM];
     _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
     key.get_string(file, sizeof file, SETTINGS_LAST_FILE);
-    loaded_file = load_hex_data(file);
+    loaded_file = load_firmware(file);
     current_file = file;
     show_file(w, file);
   }
@@ -156,12 +194,13 @@ int WinMain(void* instance, void*, char*, int) {
         name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
         rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
         if (only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) {
-          loaded_file = load_hex_data(file);
+          loaded_file = load_firmware(file);
           current_file = file;
           key.set_string(file, SETTINGS_LAST_FILE);
           show_file(w, file);
-          // A file that could not be read has erased the image the last
-          // one left: Flash goes off again until a read succeeds.
+          // A file that could not be read (or holds nothing to flash) has
+          // erased the image the last one left: Flash goes off again until
+          // a read succeeds.
           if (loaded_file) {
             btw.on();
             tcsp.on();
@@ -195,16 +234,14 @@ int WinMain(void* instance, void*, char*, int) {
         // Always starts from the address found at start-up.
         unsigned char typed[6];
         memcpy(typed, mac, 6);
-        if (get_mac_addr(typed) == 0) {
-          unsigned before = MESSAGES_SHOWN;
-          if (set_mac(ip, PORT, typed)) {
-            device.old_mac = format_mac(typed);
-            mac_changed_text(rrv, sizeof rrv, typed);
-            message(rrv);
-          } else {
-            report_silence(before);
-          }
-        }
+        if (get_mac_addr(typed) != 0) break;
+        if (mac_is_group_or_zero(typed) && !yes_no(MAC_GROUP_QUESTION)) break;
+        // Through the ledger like every address: a typed address of the
+        // series must never be handed out again by MAC++ here or on
+        // another tool of this account.
+        unsigned before = MESSAGES_SHOWN;
+        if (assign_typed_mac(ip, PORT, show_message, typed, &device)) device.old_mac = format_mac(typed);
+        else report_silence(before);
         break;
       }
       default:

@@ -177,7 +177,7 @@ class tool {
   }
 
   void key(const std::string& keys) { x.run("xdotool key --delay 60 " + keys); }
-  void type(const std::string& text) { x.run("xdotool type --delay 40 '" + text + "'"); }
+  void type(const std::string& text) { EXPECT_EQ(x.type(text, 40), 0) << text; }
 
   // Answers the box standing now with Enter and waits until it is gone.
   bool confirm_box() {
@@ -280,20 +280,44 @@ TEST(AppEndToEnd, DiscoverPasswordFlashMacSeriesTypedMacAndLeave) {
   ASSERT_TRUE(t.confirm_box());
   EXPECT_NE(t.hive().find("\"LastMac\"=hex:5a,3c,19,11,46,03"), std::string::npos) << t.hive();
 
-  // F4: a typed address, which leaves the series alone. The first field is
-  // edited from its start, the later ones with their text selected.
-  t.key("F4");
-  ASSERT_TRUE(t.wait_window(u8"Введите MAC Адрес", &w));
-  t.shot(w, "mac_address.png");
-  t.type("AA");
-  for (const char* b : {"BB", "CC", "DD", "EE", "FF"}) {
-    t.key("Tab");
-    t.type(b);
-  }
-  t.key("Return");
-  EXPECT_TRUE(wait_until([&] { return logged(seg, 1, REQ_SET_MAC, "answered", "AA:BB:CC:DD:EE:FF"); }, 10000));
+  // F4: a typed address. The first field is edited from its start, the
+  // later ones with their text selected. A group address is written only
+  // after the question, which is answered "no" here: nothing is sent.
+  auto type_mac = [&](std::vector<const char*> bytes) {
+    t.key("F4");
+    ASSERT_TRUE(t.wait_window(u8"Введите MAC Адрес", &w));
+    t.type(bytes[0]);
+    for (size_t i = 1; i < bytes.size(); i++) {
+      t.key("Tab");
+      t.type(bytes[i]);
+    }
+    t.key("Return");
+  };
+  type_mac({"FF", "FF", "FF", "FF", "FF", "FF"});
+  ASSERT_TRUE(t.wait_box(&w)) << "no question before a group address";
+  t.shot(w, "group_mac.png");
+  t.key("Escape");
+  ASSERT_TRUE(wait_until([&] { return t.no_box(); }, 10000));
+  EXPECT_FALSE(logged(seg, 1, REQ_SET_MAC, "answered", "FF:FF:FF:FF:FF:FF"));
+
+  // An address of the series typed by hand goes through the ledger like
+  // MAC++ does, so the next MAC++ passes it: typed on one board, it can
+  // never be handed to the next by the series.
+  type_mac({"5A", "3C", "19", "11", "46", "09"});
+  EXPECT_TRUE(wait_until([&] { return logged(seg, 1, REQ_SET_MAC, "answered", "5A:3C:19:11:46:09"); }, 10000));
   ASSERT_TRUE(t.confirm_box());
   EXPECT_NE(t.hive().find("\"LastMac\"=hex:5a,3c,19,11,46,03"), std::string::npos) << t.hive();
+  std::string ledger = read_file(t.dir.path + "/data/veskor/ledger.csv");
+  for (const char* result : {",reserved\n", ",confirmed\n"}) {
+    bool found = false;
+    std::istringstream lines(ledger);
+    for (std::string l; std::getline(lines, l);)
+      found = found || (l.find(",5A:3C:19:11:46:09,") != std::string::npos && (l + "\n").find(result) != std::string::npos);
+    EXPECT_TRUE(found) << result << " line missing:\n" << ledger;
+  }
+  t.key("F3");
+  EXPECT_TRUE(wait_until([&] { return logged(seg, 1, REQ_SET_MAC, "answered", "5A:3C:19:11:46:0A"); }, 10000));
+  ASSERT_TRUE(t.confirm_box());
 
   // Esc leaves, and programming mode is switched off on the way out.
   t.key("Escape");
@@ -366,6 +390,63 @@ TEST(AppEndToEnd, AWrongPasswordIsReportedAndEndsTheProgram) {
   EXPECT_FALSE(logged(seg, 0, REQ_EXIT_PROGRAMM));
 }
 
+TEST(AppEndToEnd, ATypedAddressThatDoesNotAnswerIsNamedBeforeTheEnd) {
+  NEED_X();
+  devtest::segment seg(1, {"--bind", "192.0.2.10"});
+  START_SEGMENT_OR_SKIP(seg);
+  tool t(seg);
+  ASSERT_TRUE(t.start());
+  ASSERT_TRUE(t.wait_box()) << "no question after the discovery rounds";
+  t.key("Return");
+  ASSERT_TRUE(t.wait_window(u8"Введите IP Адрес"));
+  t.type("192.0.2.99");
+  t.key("Return");
+  window_info w;
+  ASSERT_TRUE(t.wait_box(&w)) << "the program ended without a word";
+  t.shot(w, "no_answer.png");
+  t.key("Return");
+  EXPECT_EQ(t.wait_exit(10000), 0);
+}
+
+// A firmware file that holds no data (or ends before its end record) is no
+// firmware: it is named as such, and Flash stays off, so an erased image can
+// never be written by a slip of F2.
+TEST(AppEndToEnd, AnEmptyFirmwareFileKeepsFlashOff) {
+  NEED_X();
+  devtest::segment seg(1, {"--password", "demo"});
+  START_SEGMENT_OR_SKIP(seg);
+  tool t(seg);
+  std::string firmware = t.dir.path + "/empty.hex";
+  write_file(firmware, "");
+  write_file(t.hive_path(), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quarnel\\Trellan]\n\"LastFile\"=\"" +
+                                firmware + "\"\n\n");
+  ASSERT_TRUE(t.start());
+  ASSERT_TRUE(t.wait_window(u8"Найдены устройства"));
+  t.key("Return");
+  ASSERT_TRUE(t.wait_window(u8"Введите пароль"));
+  t.type("demo");
+  t.key("Return");
+  window_info w;
+  ASSERT_TRUE(t.wait_box(&w)) << "an empty file was taken without a word";
+  t.shot(w, "empty_firmware.png");
+  t.key("Return");
+  ASSERT_TRUE(wait_until([&] { return confirmed(seg, 0); }, 20000));
+  window_info main_window;
+  ASSERT_TRUE(t.wait_window("empty.hex", &main_window));
+  // F2 is ignored; the box of MAC++ that follows shows that F2's turn has
+  // passed.
+  t.key("F2");
+  t.key("F3");
+  ASSERT_TRUE(t.confirm_box());
+  t.shot(main_window, "flash_off.png");
+  bool wrote = false;
+  for (const auto& e : log_of(seg, 0)) wrote = wrote || (e.flags & 0xFF) == REQ_WRITE_PAGE;
+  EXPECT_FALSE(wrote) << "an empty image went to the device";
+  EXPECT_TRUE(logged(seg, 0, REQ_SET_MAC, "answered", "5A:3C:19:11:46:02"));
+  t.key("Escape");
+  EXPECT_EQ(t.wait_exit(15000), 0);
+}
+
 // The series step without windows: what it tells the user, and what it
 // stores, when the settings can and cannot be written and when the device
 // refuses.
@@ -397,16 +478,16 @@ TEST(AppMacSeries, StoredOnceTheDeviceTookItAndReportedWhenItCannotBe) {
   EXPECT_EQ(shown.size(), 1u);
   EXPECT_NE(read_file(hive).find("hex:5a,3c,19,11,46,02"), std::string::npos);
 
-  // A settings file that cannot be parsed is only read: the device gets the
-  // address, the user learns that it was not kept, and the file stays.
+  // Settings that cannot be parsed refuse the step before anything is sent:
+  // without "LastMac" the series would start again below addresses already
+  // handed out. The message names the file, and the file stays.
   write_file(hive, "this is no hive\n");
-  ASSERT_TRUE(assign_next_mac(ip0.c_str(), 48900, show, mac));
-  ASSERT_GE(shown.size(), 2u);
-  char changed[64];
-  mac_changed_text(changed, sizeof changed, mac);
-  EXPECT_EQ(shown[1].rfind(changed, 0), 0u) << shown[1];
-  EXPECT_NE(shown[1].find("не сохранён в настройках"), std::string::npos) << shown[1];
+  size_t requests = log_of(seg, 0).size();
+  EXPECT_FALSE(assign_next_mac(ip0.c_str(), 48900, show, mac));
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_NE(shown[1].find(hive), std::string::npos) << shown[1];
   EXPECT_EQ(read_file(hive), "this is no hive\n");
+  EXPECT_EQ(log_of(seg, 0).size(), requests) << "something was sent";
 }
 
 }  // namespace
