@@ -23,6 +23,7 @@
 #include "class/class.h"
 #include "loadhex/loadhex.h"
 #include "netdvc/netdvc.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "tests/device/segment.h"
 
@@ -394,7 +395,10 @@ TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
   int killed = 0;
   for (int i = 0; i < 20; i++) {
     size_t before = read_file(w.ledger()).size();
-    pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "1"}, "kill" + std::to_string(i));
+    // --again: a board finished by an earlier round would otherwise be left
+    // alone, and the MAC step never reached.
+    pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "1", "--again"},
+                          "kill" + std::to_string(i));
     uint32_t start = plat::tick();
     if (i % 4 == 3) {
       // Anywhere in the run.
@@ -443,12 +447,17 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
   workspace w;
   std::string ip = seg.device_ip(0), fw = w.dir + "/fw.hex";
   write_file(fw, hex_of(random_image(1), 64));
-  write_file(w.dir + "/bad.hex", ":0400000001020304F3\n");
+  write_file(w.dir + "/bad.hex", ":0400000001020304F2\n:0400000001020304F2\n:0400000001020304F3\n:00000001FF\n");
+  write_file(w.dir + "/empty.hex", "");
+  write_file(w.dir + "/text.hex", "this is no firmware\n");
+  std::string good = hex_of(random_image(1), 64);
+  write_file(w.dir + "/cut.hex", good.substr(0, good.find(":00000001FF")));
   mkdir((w.dir + "/folder.hex").c_str(), 0700);
 
   struct expectation {
     std::vector<std::string> args;
     int code;
+    std::string says = "";  // UTF-8, in the one line on stderr
   } cases[] = {
       {{"frobnicate"}, 2},
       {{"discover", "--colour"}, 2},
@@ -460,7 +469,21 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
       {{"flash", ip, fw, "--password", "a", "--password-file", fw}, 2},
       {{"flash", ip, w.dir + "/missing.hex"}, 3},
       {{"flash", ip, w.dir + "/folder.hex"}, 3},
-      {{"flash", ip, w.dir + "/bad.hex"}, 3},
+      {{"flash", ip, w.dir + "/bad.hex"}, 3, "bad.hex, " + u8("строка 3")},
+      // Read without error, yet nothing to flash: an erased or half image.
+      {{"flash", ip, w.dir + "/empty.hex"}, 3, "empty.hex: " + u8("Файл прошивки пуст или обрезан: нет данных.")},
+      {{"batch", w.dir + "/text.hex"}, 3, "text.hex: " + u8("Файл прошивки пуст или обрезан: нет данных.")},
+      {{"flash", ip, w.dir + "/cut.hex"}, 3, u8("обрезан: нет записи конца файла.")},
+      // Misspelt options are refused by name, never passed over.
+      {{"batch", fw, "-mac-next"}, 2, "-mac-next"},
+      {{"batch", fw, "--mac-nxet"}, 2, "--mac-nxet"},
+      {{"discover", "--json=x"}, 2, "--json"},
+      {{"flash", ip, fw, "--yes=no"}, 2, "--yes"},
+      {{"flash", ip, fw, "--count", "3"}, 2, "--count"},
+      // A group or zero address would cut the device off the network.
+      {{"mac", ip, "FF:FF:FF:FF:FF:FF"}, 2, "--force"},
+      {{"mac", ip, "01:00:5E:00:00:01"}, 2, "--force"},
+      {{"mac", ip, "00:00:00:00:00:00"}, 2, "--force"},
       {{"mac", ip, "--next", "--password-file", w.dir + "/missing"}, 3},
       {{"identify", "192.0.2.99"}, 1},
       {{"flash", ip, fw, "--password", "secret-password"}, 1},
@@ -471,11 +494,13 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
     for (auto& a : c.args) all += a + " ";
     EXPECT_EQ(r.code, c.code) << all << "\n" << r.err;
     EXPECT_EQ(count_of(r.err, "\n"), 1) << all << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << all << "\n" << r.err;
     EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << all << "\n" << r.out;
   }
   EXPECT_FALSE(std::ifstream(w.ledger()).good());
   EXPECT_FALSE(std::ifstream(w.hive()).good());
+  for (auto& q : seg.requests(0)) EXPECT_NE(q.flags, REQ_SET_MAC) << "a refused address was sent";
 
   // The device refuses the address: code 1, and the ledger says so.
   run r = ctl(seg, w, {"mac", ip, "5a-3c-19-00-00-07"});
@@ -522,6 +547,109 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
   r = ctl(seg, w, {"ledger", "--check"});
   EXPECT_EQ(r.code, 1) << r.out;
   EXPECT_NE(r.out.find("5A:3C:19:00:00:07"), std::string::npos) << r.out;
+}
+
+// Another program holding the loader port is named as the cause, not the
+// device: nothing could even be sent.
+TEST(Ctl, APortHeldByAnotherProgramIsNamed) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  host_scope in(seg);
+  int held = plat::udp_open();
+  ASSERT_TRUE(plat::udp_bind(held, PORT));
+  for (auto args : {std::vector<std::string>{"identify", seg.device_ip(0)}, {"discover"}}) {
+    run r = ctl(seg, w, args);
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find(u8("Порт 48900 занят")), std::string::npos) << r.err;
+  }
+  plat::udp_close(held);
+}
+
+// A signal stops a flash after the page in hand: programming mode is left,
+// the board is reported as not flashed, and the exit code says interrupted.
+// A batch stopped before its count is reached says so too.
+TEST(Ctl, InterruptedRunsAreNeverReportedDone) {
+  segment seg(1, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(21);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  pid_t pid = start_ctl(seg, w, {"flash", seg.device_ip(0), w.dir + "/fw.hex"}, "flash");
+  auto writing = [&] {
+    for (auto& q : seg.requests(0))
+      if (q.flags == REQ_WRITE_PAGE) return true;
+    return false;
+  };
+  uint32_t start = plat::tick();
+  while (!writing() && plat::tick() - start < 30000) plat::sleep_ms(5);
+  ASSERT_TRUE(writing());
+  kill(pid, SIGTERM);
+  EXPECT_EQ(segment::wait_exit(pid, 30000), 130);
+  std::string out = read_file(w.dir + "/flash.out"), err = read_file(w.dir + "/flash.err");
+  EXPECT_EQ(out.find(u8("Прошилось")), std::string::npos) << out;
+  EXPECT_NE(err.find(u8("не прошито")), std::string::npos) << err;
+  std::vector<uint8_t> mem = seg.memory(0);
+  EXPECT_FALSE(std::equal(image.begin(), image.end(), mem.begin())) << "the whole image went in after all";
+  bool left = false;
+  for (auto& q : seg.requests(0)) left = left || q.flags == REQ_EXIT_PROGRAMM;
+  EXPECT_TRUE(left) << "programming mode was left on";
+
+  pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--count", "2"}, "batch");
+  start = plat::tick();
+  while (read_file(w.dir + "/batch.out").find(u8("готово")) == std::string::npos && plat::tick() - start < 60000)
+    plat::sleep_ms(20);
+  kill(pid, SIGINT);
+  EXPECT_EQ(segment::wait_exit(pid, 30000), 130) << read_file(w.dir + "/batch.err");
+}
+
+// A batch started again over boards it already finished leaves them alone:
+// no second address of the series, no second burn. A board that failed is
+// not tried over and over while it sits on the bench, but once it has left
+// the segment and come back (re-seated) it is.
+TEST(Ctl, SlowABatchRunAgainLeavesFinishedBoardsAloneAndTakesReseatedOnes) {
+  segment seg(std::vector<devtest::knobs>{SMALL, {"--model", "WIBQE715", "--password", "other"}});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(23);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "3"}, "first");
+  uint32_t start = plat::tick();
+  auto out = [&] { return read_file(w.dir + "/first.out"); };
+  while (count_of(out(), "\n") < 2 && plat::tick() - start < 60000) plat::sleep_ms(50);
+  ASSERT_EQ(count_of(out(), u8("ошибка")), 1) << out();
+  // Sitting there refusing the password, it is not tried again.
+  plat::sleep_ms(3000);
+  EXPECT_EQ(count_of(out(), "\n"), 2) << out();
+  // Re-seated with the right password: it leaves the segment for a while
+  // and comes back.
+  ASSERT_TRUE(seg.stop_device(1));
+  plat::sleep_ms(2500);
+  ASSERT_TRUE(seg.start_device(1, SMALL));
+  EXPECT_EQ(segment::wait_exit(pid, 90000), 1) << out() << read_file(w.dir + "/first.err");
+  EXPECT_EQ(count_of(out(), u8("готово")), 2) << out();
+  std::vector<ledger_line> lines = ledger_of(w);
+  ASSERT_EQ(lines.size(), 4u);
+  for (int k = 0; k < 2; k++) {
+    std::vector<uint8_t> mem = seg.memory(k);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), mem.begin())) << k;
+  }
+
+  // Run again: both boards are finished with this very firmware.
+  std::string ledger_before = read_file(w.ledger());
+  size_t before[2] = {seg.requests(0).size(), seg.requests(1).size()};
+  run r = ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "2"}, 60000);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(count_of(r.out, u8("уже готово")), 2) << r.out;
+  EXPECT_EQ(read_file(w.ledger()), ledger_before);
+  for (int k = 0; k < 2; k++) {
+    auto log = seg.requests(k);
+    for (size_t i = before[k]; i < log.size(); i++) EXPECT_EQ(log[i].flags, REQ_IDENTIFY) << k;
+  }
+  // --again flashes them all the same, each with a new address.
+  r = ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "1", "--again"}, 60000);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(ledger_of(w).size(), 6u);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -38,6 +40,12 @@ const uint32_t ROUND_MS = 1000;
 
 // Which result a failure gets when the device call said nothing itself.
 const char NO_ANSWER[] = "Устройство не отвечает.";
+const char PORT_BUSY[] = "Порт 48900 занят другой программой: возможно, уже запущена другая копия Veskor.";
+
+// Why a device call that said nothing failed: a port held by another
+// program fails every call before anything is sent, and that is no fault
+// of the device.
+std::string silent_failure() { return loader_port_busy(PORT) ? PORT_BUSY : NO_ANSWER; }
 
 // ---- checks of the command line, before anything is sent or written -------------------
 
@@ -232,18 +240,27 @@ bool burn(const std::string& ip, bool coprocessor, std::string& failure) {
   SINK.device.clear();
   // The burn says why it failed when it can tell (a refused password, a
   // page never confirmed, a cut declined); silence means no answer at all.
-  if (!ok) failure = MESSAGES_SHOWN == before ? NO_ANSWER : "прошивка не удалась";
+  if (!ok) failure = MESSAGES_SHOWN == before ? silent_failure() : "прошивка не удалась";
+  if (!ok && BURN_STOP) failure = "прошивка остановлена по сигналу: устройство не прошито";
   return ok;
 }
 
-// The image from the file; EXIT_FILE after a message when it cannot be read
-// whole (the reader names a bad record itself).
+// The image from the file; EXIT_FILE after a message naming the file when it
+// cannot be read whole (and the line of a bad record), or when it holds
+// nothing to flash: no data record, or no end record (a copy cut short),
+// either of which would reach the device as an erased or half image.
 int load_firmware(const std::string& path, std::string& sha) {
-  unsigned before = MESSAGES_SHOWN;
-  std::string p = path;
-  if (!load_hex_data(&p[0])) {
-    // A bad record has been named by the reader already.
-    if (MESSAGES_SHOWN == before) err("Файл прошивки " + path + " не читается");
+  hex_file_info info;
+  if (!read_hex_file(path.c_str(), MEMORY_MAP, info)) {
+    if (info.error_line > 0)
+      err("Ошибка чтения файла " + path + ", строка " + std::to_string(info.error_line) + ": " +
+          (info.error ? info.error : "неверная запись"));
+    else
+      err("Файл прошивки " + path + " не читается" + (info.error ? std::string(": ") + info.error : ""));
+    return EXIT_FILE;
+  }
+  if (const char* why = hex_not_flashable(info)) {
+    err(path + ": " + why);
     return EXIT_FILE;
   }
   if (!sha256_file(path.c_str(), sha, MAX_FIRMWARE)) {
@@ -276,7 +293,7 @@ int cmd_discover(const options& o) {
   std::vector<found_device> found;
   int n = discover_devices(PORT, found, MAX_DEVICES);
   if (n < 0) {
-    err("Запрос не отправлен: порт 48900 занят другой программой или нет сети");
+    err(loader_port_busy(PORT) ? PORT_BUSY : "Запрос не отправлен: нет сети");
     return EXIT_DEVICE;
   }
   if (n == 0) {
@@ -295,7 +312,7 @@ int cmd_identify(const options& o) {
   std::memset(&d, 0, sizeof d);
   char name[17] = {};
   if (!get_device_name(ip.c_str(), name, d.mac, &d.rev, PORT)) {
-    err(ip + ": устройство не отвечает");
+    err(loader_port_busy(PORT) ? PORT_BUSY : ip + ": устройство не отвечает");
     return EXIT_DEVICE;
   }
   std::memcpy(d.ip, ip.c_str(), ip.size());
@@ -314,16 +331,21 @@ int cmd_flash(const options& o) {
   if (r < 0) r = load_firmware(path, sha);
   if (r >= 0) return r;
   SINK.answer_yes = o.yes;
+  // A signal stops the burn after the page in hand: the device is left
+  // with programming mode off and reported as not flashed, which a
+  // half-written image it is; a second signal ends the program at once.
+  stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
   std::string failure;
   if (!enter_programming(ip, failure)) {
     if (!failure.empty()) err(ip + ": " + failure);
-    return EXIT_DEVICE;
+    return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
-  bool ok = burn(ip, o.coprocessor, failure);
+  bool ok = !STOP && burn(ip, o.coprocessor, failure);
+  if (!ok && STOP) failure = "прошивка остановлена по сигналу: устройство не прошито";
   leave_programming(ip);
   if (!ok) {
     err(ip + ": " + failure);
-    return EXIT_DEVICE;
+    return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
   outln(ip + ": Прошилось (" + pages_text() + ", каждая проверена чтением)");
   return EXIT_DONE;
@@ -340,6 +362,13 @@ int cmd_mac(const options& o) {
     return bad_usage(next ? "--next и MAC-адрес вместе не задаются" : "нужен MAC-адрес или --next", "mac");
   if (!next && !parse_mac(o.args[1].c_str(), typed))
     return bad_usage("MAC-адрес должен состоять из шести пар шестнадцатеричных цифр: " + shown_arg(o.args[1]), "mac");
+  if (o.force && next) return bad_usage("--force относится только к заданному MAC-адресу", "mac");
+  // A device given a group or zero address can no longer be reached; the
+  // address is written only when asked for twice.
+  if (!next && mac_is_group_or_zero(typed) && !o.force)
+    return bad_usage("MAC-адрес " + format_mac(typed) +
+                         " групповой или нулевой: устройство с ним будет недоступно в сети (--force запишет его)",
+                     "mac");
   int r = take_password(o);
   if (r < 0) r = ledger_ok();
   if (r < 0 && next) r = settings_ok();
@@ -348,7 +377,7 @@ int cmd_mac(const options& o) {
   char name[17] = {};
   unsigned char old_mac[6], rev;
   if (!get_device_name(ip.c_str(), name, old_mac, &rev, PORT)) {
-    err(ip + ": устройство не отвечает");
+    err(loader_port_busy(PORT) ? PORT_BUSY : ip + ": устройство не отвечает");
     return EXIT_DEVICE;
   }
   ledger_device device;
@@ -368,7 +397,7 @@ int cmd_mac(const options& o) {
   }
   if (!problem.empty()) err(problem);
   if (outcome == MAC_REFUSED) {
-    err(ip + ": MAC-адрес " + format_mac(mac) + " не принят" + (MESSAGES_SHOWN == before ? ": " + std::string(NO_ANSWER) : ""));
+    err(ip + ": MAC-адрес " + format_mac(mac) + " не принят" + (MESSAGES_SHOWN == before ? ": " + silent_failure() : ""));
   } else if (outcome == MAC_TAKEN) {
     char text[128];
     mac_changed_text(text, sizeof text, mac);
@@ -385,14 +414,33 @@ namespace {
 struct batch_state {
   const options* o;
   std::string sha, file;
+  std::vector<ledger_line> ledger;  // as it stood when the batch began
   int fatal = -1;  // a settings or ledger failure ends the batch
   int failures = 0;
 };
 
+// A board finished by an earlier run: its current MAC was confirmed in the
+// ledger, and the last confirmation of it was given beside this very
+// firmware (by its SHA-256). Flashing it again would only hand it a second
+// address of the series.
+bool already_done(const batch_state& b, const found_device& d) {
+  std::string mac = format_mac(d.mac);
+  const ledger_line* last = nullptr;
+  for (const ledger_line& l : b.ledger)
+    if (l.new_mac == mac && l.result == LEDGER_CONFIRMED) last = &l;
+  return last && !b.sha.empty() && last->sha256 == b.sha;
+}
+
+std::string result_line(const std::string& ip, const std::string& name, const std::string& old_mac,
+                        const std::string& new_mac) {
+  return pad(ip, 16) + pad(name.empty() ? "-" : name, 17) + old_mac + " -> " + pad(new_mac, 18);
+}
+
 // One device through the whole line: programming mode, burn, the next MAC
 // (with --mac-next), programming mode off. The result line goes to stdout;
-// the identity the device has afterwards comes back in key.
-void run_device(batch_state& b, const found_device& d, std::string& key) {
+// the identity the device has afterwards comes back in key. True when the
+// device went through.
+bool run_device(batch_state& b, const found_device& d, std::string& key) {
   std::string ip(d.ip, strnlen(d.ip, sizeof d.ip));
   std::string name = device_name(d.name);
   std::string old_mac = format_mac(d.mac);
@@ -422,7 +470,7 @@ void run_device(batch_state& b, const found_device& d, std::string& key) {
         ok = false;
         if (r == MAC_REFUSED) {
           failure = "MAC-адрес " + format_mac(mac) + " не принят";
-          if (MESSAGES_SHOWN == before) failure += std::string(": ") + NO_ANSWER;
+          if (MESSAGES_SHOWN == before) failure += ": " + silent_failure();
         } else {
           failure = "MAC-адрес не выдан";
           b.fatal = outcome_code(r);
@@ -432,8 +480,9 @@ void run_device(batch_state& b, const found_device& d, std::string& key) {
     leave_programming(ip);
   }
   if (!ok) b.failures++;
-  std::string line = pad(ip, 16) + pad(name.empty() ? "-" : name, 17) + old_mac + " -> " + pad(new_mac, 18);
-  outln(line + (ok ? "готово" : "ошибка: " + (failure.empty() ? std::string("см. выше") : failure)));
+  outln(result_line(ip, name, old_mac, new_mac) +
+        (ok ? "готово" : "ошибка: " + (failure.empty() ? std::string("см. выше") : failure)));
+  return ok;
 }
 
 // Sleeps until ms have passed since start, waking for a signal.
@@ -458,36 +507,60 @@ int cmd_batch(const options& o) {
   if (r < 0 && o.mac_next) r = settings_ok();
   if (r < 0) r = load_firmware(b.file, b.sha);
   if (r >= 0) return r;
+  // Without --mac-next a ledger that cannot be read only means that no
+  // board can be recognised as finished: they are all flashed.
+  std::string error;
+  if (!ledger_read(ledger_path(), b.ledger, error)) b.ledger.clear();
   SINK.answer_yes = o.yes;
-  if (SINK.tty) err("жду устройства (Ctrl+C - закончить)");
+  if (SINK.tty && !o.quiet) err("жду устройства (Ctrl+C - закончить)");
 
-  std::set<std::string> done;
+  // What became of each board met in this run, by its address and MAC.
+  // One that failed stays failed while it stays on the segment: it is tried
+  // again only once it has left it and come back (re-seated), never over
+  // and over while it sits there failing.
+  std::map<std::string, bool> met;
   long handled = 0;
   bool said_unsent = false;
-  while (!STOP && b.fatal < 0 && (o.count < 0 || handled < o.count)) {
+  auto reached = [&] { return o.count >= 0 && handled >= o.count; };
+  while (!STOP && b.fatal < 0 && !reached()) {
     uint32_t start = plat::tick();
     std::vector<found_device> found;
     int n = discover_devices(PORT, found, MAX_DEVICES);
     if (n < 0 && !said_unsent) {
       // The port may be held for a while by another tool; the batch waits.
-      err("Запрос не отправлен: порт 48900 занят другой программой или нет сети; повторяю");
+      err(std::string(loader_port_busy(PORT) ? PORT_BUSY : "Запрос не отправлен: нет сети") + " Повторяю.");
       said_unsent = true;
     }
     sort_devices(found);
+    std::set<std::string> present;
+    for (const found_device& d : found) present.insert(std::string(d.ip, strnlen(d.ip, sizeof d.ip)) + " " + format_mac(d.mac));
+    // A round that could not be sent says nothing about who left.
+    for (auto i = met.begin(); n >= 0 && i != met.end();)
+      i = !i->second && !present.count(i->first) ? met.erase(i) : std::next(i);
     bool worked = false;
     for (const found_device& d : found) {
-      if (STOP || b.fatal >= 0 || (o.count >= 0 && handled >= o.count)) break;
+      if (STOP || b.fatal >= 0 || reached()) break;
       std::string ip(d.ip, strnlen(d.ip, sizeof d.ip));
-      if (done.count(ip + " " + format_mac(d.mac))) continue;
-      std::string key;
-      run_device(b, d, key);
-      done.insert(key);
+      std::string key = ip + " " + format_mac(d.mac);
+      if (met.count(key)) continue;
       handled++;
+      if (!o.again && already_done(b, d)) {
+        met[key] = true;
+        outln(result_line(ip, device_name(d.name), format_mac(d.mac), "-") + "уже готово");
+        continue;
+      }
+      std::string after;
+      bool ok = run_device(b, d, after);
+      met[key] = ok;
+      met[after] = ok;
       worked = true;
     }
     if (!worked) wait_until(start, ROUND_MS);
   }
   if (b.fatal >= 0) return b.fatal;
+  // Stopped before the boards asked for were done: a script must not take
+  // that for a finished batch.
+  if (STOP && o.count >= 0 && !reached()) return EXIT_INTERRUPTED;
   return b.failures ? EXIT_DEVICE : EXIT_DONE;
 }
 

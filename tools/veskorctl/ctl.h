@@ -11,7 +11,7 @@
 namespace ctl {
 
 // Exit codes.
-enum : int { EXIT_DONE = 0, EXIT_DEVICE = 1, EXIT_USAGE = 2, EXIT_FILE = 3, EXIT_SETTINGS = 4 };
+enum : int { EXIT_DONE = 0, EXIT_DEVICE = 1, EXIT_USAGE = 2, EXIT_FILE = 3, EXIT_SETTINGS = 4, EXIT_INTERRUPTED = 130 };
 
 const uint16_t PORT = 48900;
 
@@ -57,11 +57,15 @@ extern term_sink SINK;
 // new begun. A second signal ends the process at once.
 extern volatile int STOP;
 void install_signals();
+// From now on a signal also stops a burn after the page in hand (BURN_STOP),
+// and the notice the first signal prints is text.
+void stop_ends_burn(const char* notice);
 
 // ---- the command line ----------------------------------------------------------
 struct options {
   std::vector<std::string> args;  // positional, UTF-8 as given
   bool json = false, coprocessor = false, next = false, mac_next = false, check = false, yes = false;
+  bool quiet = false, force = false, again = false;
   bool password_given = false;
   std::string password;        // cp1251
   std::string password_file;   // UTF-8 as given

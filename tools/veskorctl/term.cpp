@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "loadhex/loadhex.h"
+#include "netdvc/netdvc.h"
 #include "platform/platform.h"
 #include "tools/veskorctl/ctl.h"
 
@@ -29,6 +30,8 @@ void write_utf8(FILE* f, const std::string& cp1251) {
 char g_stop_text[256];
 size_t g_stop_len = 0;
 
+volatile sig_atomic_t g_stop_ends_burn = 0;
+
 void on_signal(int sig) {
   if (STOP) {
     signal(sig, SIG_DFL);
@@ -36,8 +39,15 @@ void on_signal(int sig) {
     return;
   }
   STOP = 1;
+  if (g_stop_ends_burn) BURN_STOP = 1;
   ssize_t r = write(2, g_stop_text, g_stop_len);
   (void)r;
+}
+
+void set_stop_text(const char* cp1251) {
+  std::string text = plat::to_utf8((std::string("\nveskorctl: ") + cp1251 + "\n").c_str());
+  g_stop_len = std::min(text.size(), sizeof g_stop_text);
+  std::memcpy(g_stop_text, text.data(), g_stop_len);
 }
 
 std::string minutes_seconds(double s) {
@@ -83,11 +93,15 @@ bool arg_text(const char* utf8, std::string& cp1251) {
   return plat::to_utf8(cp1251.c_str(), (int)cp1251.size()) == std::string(utf8, n);
 }
 
+void stop_ends_burn(const char* notice) {
+  // Called before the device work begins, so no signal has been handled
+  // yet that could meet the text half-changed.
+  set_stop_text(notice);
+  g_stop_ends_burn = 1;
+}
+
 void install_signals() {
-  std::string text =
-      plat::to_utf8("\nveskorctl: прерывание: начатое будет закончено (повторный сигнал прервёт сразу)\n");
-  g_stop_len = std::min(text.size(), sizeof g_stop_text);
-  std::memcpy(g_stop_text, text.data(), g_stop_len);
+  set_stop_text("прерывание: начатое будет закончено (повторный сигнал прервёт сразу)");
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
