@@ -1,138 +1,136 @@
 #include "netdvc/link.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "class/class.h"
-#include "netdvc/netdvc.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 
-char DEV_PASS[100];
+namespace {
 
-tlink::tlink() { std::memset(RAW, 0, sizeof RAW); }
+// Room for many boards answering at once while the receiving thread is
+// busy elsewhere: 32 boards × a 526-byte page answer, many times over.
+constexpr int RECEIVE_BUFFER = 1 << 20;
 
-tlink::~tlink() {
-  if (SOCK < 0) return;
-  delete BUSY;
-  plat::udp_close(SOCK);
-}
+}  // namespace
 
-bool tlink::open(const char* ip, uint16_t port, unsigned sock_timeout) {
-  // A text that is not an address must not become the broadcast address,
-  // or any device that answers would be taken for the one typed.
-  if (!plat::parse_ipv4(ip, &DEST)) return false;
-  PORT = port;
-  TIMEOUT = sock_timeout;
+loader_link::~loader_link() { close(); }
+
+bool loader_link::open(uint16_t port) {
+  close();
+  busy_ = false;
   int s = plat::udp_open();
   if (s < 0) return false;
   if (!plat::udp_bind(s, port)) {
+    busy_ = plat::udp_port_busy(port);
     plat::udp_close(s);
     return false;
   }
-  SOCK = s;
-  HEARD = plat::tick();
-  BUSY = new _wait;
-  plat::udp_set_timeout(SOCK, sock_timeout);
-  plat::udp_set_broadcast(SOCK);
+  plat::udp_set_broadcast(s);
+  plat::udp_set_receive_buffer(s, RECEIVE_BUFFER);
+  sock_ = s;
+  port_ = port;
+  stopping_ = false;
+  receiver_ = std::thread([this] { receive_loop(); });
   return true;
 }
 
-bool tlink::ask(const void* rec, int len, unsigned pause_ms) {
-  // Whatever arrived before the request cannot be its answer: a late or
-  // doubled reply to an earlier request would otherwise be read as this one's.
-  plat::udp_drain(SOCK);
-  // Cleared for every exchange, also one whose request does not leave: an
-  // answer taken for one step is never read again in the next.
-  std::memset(RAW, 0, sizeof RAW);
-  GOT = -1;
-  SENT = plat::udp_send(SOCK, rec, (size_t)len, DEST, PORT) == len;
-  if (!SENT) return false;
-  plat::sleep_ms(pause_ms);
-  GOT = receive(TIMEOUT);
-  // A datagram cut inside the header cannot say what it answers: a missing
-  // flag byte would read as the zero the buffer was cleared to, and the
-  // byte that did come could pass for a whole answer.
-  if (GOT >= 0 && GOT < REPLY_HEADER_SIZE) {
-    std::memset(RAW, 0, sizeof RAW);
-    GOT = -1;
+void loader_link::close() {
+  if (sock_ < 0) return;
+  stopping_ = true;
+  // Wakes the receiving thread out of its wait at once: every device call
+  // of the window tool opens and closes a link, and none may pay for a
+  // polling interval.
+  plat::udp_wake(sock_);
+  if (receiver_.joinable()) receiver_.join();
+  plat::udp_close(sock_);
+  sock_ = -1;
+}
+
+bool loader_link::send(uint32_t addr, const void* data, size_t n) {
+  return sock_ >= 0 && plat::udp_send(sock_, data, n, addr, port_) == (int)n;
+}
+
+bool loader_link::broadcast(const void* data, size_t n, const char* only) {
+  if (sock_ < 0) return false;
+  std::vector<plat::broadcast_if> ifs = plat::broadcast_interfaces();
+  if (only) {
+    unsigned index = plat::interface_index(only);
+    ifs.erase(std::remove_if(ifs.begin(), ifs.end(), [&](const plat::broadcast_if& i) { return i.index != index; }),
+              ifs.end());
+    // The bench's own segment was asked for: never the routed broadcast,
+    // which would leave by whatever interface the routes prefer.
+    if (ifs.empty()) return false;
   }
-  if (GOT >= 0 && OWN[0] && signature_is(REPLY.signature, OWN)) HEARD = plat::tick();
+  if (ifs.empty()) return plat::udp_send(sock_, data, n, plat::IPV4_BROADCAST, port_) == (int)n;
+  bool sent = false;
+  for (const plat::broadcast_if& i : ifs)
+    if (plat::udp_send_via(sock_, data, n, i.broadcast, port_, i.index, i.addr) == (int)n) sent = true;
+  return sent;
+}
+
+void loader_link::attach(loader_mailbox* box) {
+  std::lock_guard<std::mutex> hold(boxes_lock_);
+  boxes_.push_back(box);
+}
+
+void loader_link::detach(loader_mailbox* box) {
+  std::lock_guard<std::mutex> hold(boxes_lock_);
+  boxes_.erase(std::remove(boxes_.begin(), boxes_.end(), box), boxes_.end());
+}
+
+void loader_link::receive_loop() {
+  datagram d;
+  while (!stopping_) {
+    std::memset(d.bytes, 0, sizeof d.bytes);
+    uint32_t from = 0;
+    int got = plat::udp_recv_within(sock_, d.bytes, sizeof d.bytes, &from, nullptr, 1000);
+    if (got < 0 || stopping_) continue;
+    d.from = from;
+    d.len = got;
+    d.at = plat::tick();
+    // A board being worked on answers its own session only: its page and
+    // MAC answers carry RSP_OK too, and a listening round must not take
+    // them for a new board.
+    std::lock_guard<std::mutex> hold(boxes_lock_);
+    bool claimed = false;
+    for (loader_mailbox* box : boxes_)
+      if (box->sender_ == from) {
+        box->put(d);
+        claimed = true;
+      }
+    if (claimed) continue;
+    for (loader_mailbox* box : boxes_)
+      if (box->sender_ == ANYONE) box->put(d);
+  }
+}
+
+loader_mailbox::loader_mailbox(loader_link& link, uint32_t sender) : link_(link), sender_(sender) {
+  link_.attach(this);
+}
+
+loader_mailbox::~loader_mailbox() { link_.detach(this); }
+
+void loader_mailbox::clear() {
+  std::lock_guard<std::mutex> hold(lock_);
+  queue_.clear();
+}
+
+bool loader_mailbox::take(datagram& d, unsigned wait_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (queue_.empty() && wait_ms > 0)
+    arrived_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] { return !queue_.empty(); });
+  if (queue_.empty()) return false;
+  d = queue_.front();
+  queue_.pop_front();
   return true;
 }
 
-int tlink::receive(unsigned wait_ms) {
-  uint32_t start = plat::tick();
-  for (;;) {
-    uint32_t spent = plat::tick() - start;
-    if (spent >= wait_ms) return -1;
-    std::memset(RAW, 0, sizeof RAW);
-    uint32_t from = 0;
-    int got = plat::udp_recv_within(SOCK, RAW, sizeof RAW, &from, nullptr, wait_ms - spent);
-    if (got >= 0 && from_device(from)) return got;
+void loader_mailbox::put(const datagram& d) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (queue_.size() >= LIMIT) queue_.pop_front();
+    queue_.push_back(d);
   }
+  arrived_.notify_all();
 }
-
-void tlink::settle(uint32_t bound_ms) {
-  if (!SENT) return;
-  SENT = false;
-  unsigned char buf[sizeof RAW];
-  uint32_t start = plat::tick(), last = start;
-  for (;;) {
-    uint32_t now = plat::tick();
-    uint32_t quiet = now - last, spent = now - start;
-    if (quiet >= QUIET_MS || spent >= bound_ms) return;
-    uint32_t wait = QUIET_MS - quiet < bound_ms - spent ? QUIET_MS - quiet : bound_ms - spent;
-    uint32_t from = 0;
-    int got = plat::udp_recv_within(SOCK, buf, sizeof buf, &from, nullptr, wait);
-    // Another host's chatter says nothing about what the device may still send.
-    if (got < 0 || !from_device(from)) continue;
-    last = plat::tick();
-    if (got >= REPLY_HEADER_SIZE && OWN[0] && signature_is(buf, OWN)) HEARD = last;
-  }
-}
-
-void tlink::own_signature(const char* sig) {
-  std::memcpy(OWN, sig, SIGNATURE_SIZE);
-  OWN[SIGNATURE_SIZE] = '\0';
-}
-
-bool tlink::answered(uint16_t flag) const {
-  return (REPLY.flags & flag) != 0 && is_model_signature(REPLY.signature);
-}
-
-bool tlink::password_accepted(bool extra_signature) {
-  bool signed_ok = is_model_signature(REPLY.signature) ||
-                   (extra_signature && signature_is(REPLY.signature, EXTRA_PASSWORD_SIGNATURE));
-  if (!signed_ok) return false;
-  if (REPLY.flags & RSP_OK) return true;
-  if (REPLY.flags & RSP_BAD_PASSWORD) message("Ошибка пароля");
-  return false;
-}
-
-void make_request(host_request& r, uint16_t flags) {
-  std::memset(&r, 0, sizeof r);
-  r.flags = flags;
-  std::memcpy(r.signature, LOADER_SIGNATURE, SIGNATURE_SIZE);
-}
-
-void make_data(host_data& d, uint16_t flags, uint32_t page) {
-  std::memset(&d, 0, sizeof d);
-  d.flags = flags;
-  std::memcpy(d.signature, LOADER_SIGNATURE, SIGNATURE_SIZE);
-  d.page_number = page;
-}
-
-bool identify(tlink& link, unsigned pause_ms) {
-  host_request r;
-  make_request(r, REQ_IDENTIFY);
-  return link.ask(&r, sizeof r, pause_ms) && link.answered(RSP_OK);
-}
-
-bool present_password(tlink& link, bool extra_signature) {
-  host_data d;
-  make_data(d, REQ_PASSWORD, 0);
-  std::memcpy(d.data, DEV_PASS, PASSWORD_SIZE);
-  return link.ask(&d, sizeof d, 100) && link.password_accepted(extra_signature);
-}
-
-bool loader_port_busy(uint16_t port) { return plat::udp_port_busy(port); }

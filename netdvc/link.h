@@ -1,92 +1,115 @@
-// What the device operations share: the link of one operation, the exchange
-// and the budgeted repetition of a sequence of exchanges.
+// The loader port of this process: one socket for every board, and a mailbox
+// per board into which the datagrams its address sends are sorted.
+//
+// Every board answers to UDP port 48900 on the host, and a port is bound
+// once per host: boards worked side by side must share one socket. A
+// receiving thread takes every datagram off it and hands it to the mailbox
+// of its sender; a datagram from a sender no mailbox is kept for goes to
+// every mailbox that listens to anyone (discovery), and is dropped when
+// there is none. Sessions (session.h) run
+// on threads of their own and only wait on their mailboxes.
+//
+// No toolkit, no globals: the window tool's device calls open one of these
+// per call, the command-line tool one for its whole run.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-#include "bcp/wait.h"
 #include "netdvc/records.h"
-#include "platform/net.h"
-#include "platform/platform.h"
 
-// How long the link must be quiet after a failed exchange before the next
-// request: longer than any answer of a board that is late but alive.
-constexpr unsigned QUIET_MS = 150;
-
-class tlink {
- public:
-  int SOCK = -1;
-  uint32_t DEST = 0;
-  uint16_t PORT = 0;
-  unsigned TIMEOUT = 0;  // of one receive, in ms
-  _wait* BUSY = nullptr;
+// One datagram as it arrived: its sender, when (tick) and its bytes, cut to
+// the largest reply there is.
+struct datagram {
+  uint32_t from = 0;
+  uint32_t at = 0;
+  int len = 0;
   union {
-    device_respond_t REPLY;
-    unsigned char RAW[sizeof(device_respond_t)];
+    device_respond_t reply;
+    uint8_t bytes[sizeof(device_respond_t)];
   };
-  int GOT = -1;  // bytes of the last reply, -1 for none (also for one cut inside its header)
-  // The last exchange's request went out: until the link has been quiet,
-  // its answer may still be on the way.
-  bool SENT = false;
-  // The signature the board signs with, once known (burning), and the tick
-  // of the last datagram from the board that carried it: the sign that the
-  // board is still there.
-  char OWN[SIGNATURE_SIZE + 1] = {};
-  uint32_t HEARD = 0;
-
-  tlink();
-  ~tlink();
-  tlink(const tlink&) = delete;
-  tlink& operator=(const tlink&) = delete;
-
-  // Opens the link to ip (a dotted address; anything else fails before a
-  // socket exists) with the given receive time-out.
-  bool open(const char* ip, uint16_t port, unsigned sock_timeout);
-
-  // Whether a datagram from addr can be an answer: only the address asked,
-  // anyone for the broadcast address.
-  bool from_device(uint32_t addr) const { return DEST == plat::IPV4_BROADCAST || addr == DEST; }
-
-  // One exchange up to the receive: clear the reply, send len bytes of rec,
-  // pause, receive. False when sending failed (nothing is received then).
-  bool ask(const void* rec, int len, unsigned pause_ms);
-  // Receives the device's next datagram into the reply, waiting at most
-  // wait_ms; other hosts' datagrams are skipped without ending the wait.
-  // Its length, or -1.
-  int receive(unsigned wait_ms);
-  // After a failed exchange: throws away whatever the device still sends
-  // until it has been quiet for QUIET_MS, or bound_ms have passed, so that
-  // no late answer is read as the answer to the next request. Nothing to do
-  // when the request never went out.
-  void settle(uint32_t bound_ms);
-  // From now on, datagrams from the device signed sig count as signs of life.
-  void own_signature(const char* sig);
-  // The reply carries flag and a model signature.
-  bool answered(uint16_t flag) const;
-  // The password answer: true to go on; a refusal shows the message.
-  bool password_accepted(bool extra_signature);
+  datagram() : reply() {}
 };
 
-// The request records, cleared and signed.
-void make_request(host_request& r, uint16_t flags);
-void make_data(host_data& d, uint16_t flags, uint32_t page);
+class loader_mailbox;
 
-// The identify step every operation but discovery begins with.
-bool identify(tlink& link, unsigned pause_ms);
-// The password step: 526 bytes carrying DEV_PASS.
-bool present_password(tlink& link, bool extra_signature);
+class loader_link {
+ public:
+  // A mailbox registered for this address takes every sender's datagrams.
+  static constexpr uint32_t ANYONE = 0xFFFFFFFFu;
 
-// Repeats pass until it succeeds or budget_ms have passed since the first
-// send; a pass that has begun always runs to its end. Between passes the
-// link settles, within what is left of the budget.
-template <class Pass>
-bool run_budget(tlink& link, unsigned budget_ms, Pass pass) {
-  uint32_t start = plat::tick();
-  for (;;) {
-    if (pass()) return true;
-    uint32_t spent = plat::tick() - start;
-    if (!(spent < budget_ms)) return false;
-    link.settle(budget_ms - spent);
-    if (!((uint32_t)(plat::tick() - start) < budget_ms)) return false;
-  }
-}
+  loader_link() = default;
+  ~loader_link();
+  loader_link(const loader_link&) = delete;
+  loader_link& operator=(const loader_link&) = delete;
+
+  // Binds the wildcard address on port, allows broadcast and starts
+  // receiving. False when the port cannot be had (port_busy() tells whether
+  // another socket holds it) or no socket could be made; nothing is sent
+  // then.
+  bool open(uint16_t port);
+  // Stops receiving and closes the socket; idempotent.
+  void close();
+  bool is_open() const { return sock_ >= 0; }
+  uint16_t port() const { return port_; }
+  bool port_busy() const { return busy_; }
+
+  // Sends n bytes to addr at the loader port; false when they did not leave.
+  bool send(uint32_t addr, const void* data, size_t n);
+  // Sends n bytes to the broadcast address of every interface that can
+  // broadcast, each by its own interface (only the one named interface when
+  // only is given), or to 255.255.255.255 as routed when there is none.
+  // False when no copy left.
+  bool broadcast(const void* data, size_t n, const char* only = nullptr);
+
+ private:
+  friend class loader_mailbox;
+  void attach(loader_mailbox* box);
+  void detach(loader_mailbox* box);
+  void receive_loop();
+
+  int sock_ = -1;
+  uint16_t port_ = 0;
+  bool busy_ = false;
+  std::atomic<bool> stopping_{false};
+  std::thread receiver_;
+  std::mutex boxes_lock_;
+  std::vector<loader_mailbox*> boxes_;
+};
+
+// The datagrams of one sender (or of anyone), in order of arrival. Lives
+// no longer than its link.
+class loader_mailbox {
+ public:
+  loader_mailbox(loader_link& link, uint32_t sender);
+  ~loader_mailbox();
+  loader_mailbox(const loader_mailbox&) = delete;
+  loader_mailbox& operator=(const loader_mailbox&) = delete;
+
+  uint32_t sender() const { return sender_; }
+  // Throws away whatever has arrived.
+  void clear();
+  // The next datagram, waiting at most wait_ms for one (0: only one that is
+  // there already). False when none came.
+  bool take(datagram& d, unsigned wait_ms);
+
+ private:
+  friend class loader_link;
+  void put(const datagram& d);
+
+  // A board that floods its address must not eat the host's memory: the
+  // oldest datagrams go first.
+  static constexpr size_t LIMIT = 256;
+
+  loader_link& link_;
+  uint32_t sender_;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<datagram> queue_;
+};

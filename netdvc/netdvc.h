@@ -1,8 +1,12 @@
-// The device link: every operation on a device's network boot loader.
+// The device calls of the window tool: every operation on a device's
+// network boot loader, as the workflow of the main window uses it.
 //
-// Each operation is one blocking call that opens its own UDP socket bound to
-// the loader port, shows the hourglass while it runs, repeats its exchanges
-// within a time budget and closes the socket again.
+// Each operation is one blocking call that opens its own link on the loader
+// port, shows the hourglass while it runs, repeats its exchanges within a
+// time budget and closes the link again. Beneath them a board session
+// (session.h) does the work; these calls bind it to the program-wide
+// password, image and page geometry, to the message boxes and to the
+// progress window.
 #pragma once
 
 #include <csignal>
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "netdvc/discovery.h"
 #include "netdvc/records.h"
 
 class tdbquery;
@@ -33,13 +38,6 @@ int find_dhcp_devices(char* ip, char* name, unsigned char* mac, unsigned char* r
 // a NUL), mac (6 bytes, no NUL) and rev from the last valid answer.
 bool get_device_name(const char* ip, char* name, unsigned char* mac, unsigned char* rev, uint16_t port);
 
-// One device that answered discovery.
-struct found_device {
-  char ip[16];  // the sender's address, "%d.%d.%d.%d"
-  char name[16];  // as the device sent it, not terminated
-  unsigned char mac[6];
-  unsigned char rev;
-};
 // One discovery round without any window: every valid answer in the order
 // of arrival (a device answering twice is there twice) until 100 ms pass in
 // silence or max are found. -1 when the link could not be opened or no

@@ -1,31 +1,24 @@
 // Programming mode on, its confirmation, and off.
-#include "netdvc/link.h"
+#include "netdvc/face.h"
 #include "netdvc/netdvc.h"
 
 bool set_programm_mode(const char* ip, uint16_t port) {
-  tlink link;
-  if (!link.open(ip, port, 100)) return false;
-  return run_budget(link, 1000, [&] {
-    if (!identify(link, 100) || !present_password(link, false)) return false;
-    host_request r;
-    make_request(r, REQ_ENTER_PROGRAMM);
-    return link.ask(&r, sizeof r, 100) && link.answered(RSP_ENTER_PROGRAMM);
-  });
+  face_call call(ip, port);
+  if (!call) return false;
+  board_session board(call.link, call.addr, DEV_PASS, &call.observer);
+  return board.enter_programming();
 }
 
 bool check_device_found(const char* ip, uint16_t port) {
-  tlink link;
-  if (!link.open(ip, port, 100)) return false;
-  // Asked about twice a second; a failed send skips the pause.
-  return run_budget(link, 30000, [&] { return identify(link, 400); });
+  face_call call(ip, port);
+  if (!call) return false;
+  board_session board(call.link, call.addr, DEV_PASS, &call.observer);
+  return board.confirm_found();
 }
 
 bool exit_programm_mode(const char* ip, uint16_t port) {
-  tlink link;
-  if (!link.open(ip, port, 100)) return false;
-  return run_budget(link, 8000, [&] {
-    host_request r;
-    make_request(r, REQ_EXIT_PROGRAMM);
-    return link.ask(&r, sizeof r, 100) && link.answered(RSP_EXIT_PROGRAMM);
-  });
+  face_call call(ip, port);
+  if (!call) return false;
+  board_session board(call.link, call.addr, DEV_PASS, &call.observer);
+  return board.exit_programming();
 }

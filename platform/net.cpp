@@ -165,6 +165,18 @@ void udp_drain(int s) {
     if (recv(s, buf, sizeof buf, MSG_DONTWAIT) < 0) return;
 }
 
+bool udp_set_receive_buffer(int s, int bytes) {
+  return setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+void udp_wake(int s) {
+  // On a UDP socket shutdown() only marks the receiving side finished, and
+  // that is what wakes a poll() waiting on it.
+  shutdown(s, SHUT_RD);
+}
+
+unsigned interface_index(const char* name) { return name ? if_nametoindex(name) : 0; }
+
 void udp_close(int s) {
   if (s >= 0) close(s);
 }

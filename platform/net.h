@@ -38,6 +38,11 @@ int udp_send_via(int s, const void* buf, size_t n, uint32_t addr, uint16_t port,
                  uint32_t src);
 // Throws away every datagram already waiting, without waiting for more.
 void udp_drain(int s);
+// Asks for a receive buffer of at least bytes (the system may cap it).
+bool udp_set_receive_buffer(int s, int bytes);
+// Ends the socket's receiving: a thread waiting on it in udp_recv_within
+// returns at once, and every later receive returns at once too.
+void udp_wake(int s);
 void udp_close(int s);
 
 // An IPv4 interface that can broadcast: its index, its address and that
@@ -51,6 +56,8 @@ struct broadcast_if {
 // loopback, once each (by the first of its addresses), in the order the
 // system lists them. Empty when there is none or the list cannot be read.
 std::vector<broadcast_if> broadcast_interfaces();
+// The index of the interface called name ("eth1"), 0 when there is none.
+unsigned interface_index(const char* name);
 
 // Strict dotted quad: four decimal octets 0..255 without leading zeros,
 // optionally followed by blanks (discovery pads addresses to 16 characters).
