@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "loadhex/loadhex.h"
+#include "loadhex/hexfile.h"
 
 // Reads records from f into image (not erased here) and fills info (all but
 // `opened`). size is the file's size when it was opened: a file that yields
