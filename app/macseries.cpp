@@ -3,91 +3,48 @@
 #include <cstdio>
 #include <cstring>
 
-#include <string>
+#include "netdvc/netdvc.h"
 
-#include "app/ledger.h"
-
-const char* const SETTINGS_KEY = "Software\\Quarnel\\Trellan";
-const char* const SETTINGS_LAST_FILE = "LastFile";
-const char* const SETTINGS_LAST_MAC = "LastMac";
-
-const unsigned char MAC_SERIES_PREFIX[3] = {0x5A, 0x3C, 0x19};
-const unsigned char MAC_SERIES_DEFAULT[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x01};
+bool face_board::enter_programming() { return set_programm_mode(ip_.c_str(), port_); }
+bool face_board::confirm_found() { return check_device_found(ip_.c_str(), port_); }
+bool face_board::exit_programming() { return exit_programm_mode(ip_.c_str(), port_); }
+bool face_board::set_mac(const unsigned char mac[6]) { return ::set_mac(ip_.c_str(), port_, mac); }
 
 namespace {
-const unsigned char SERIES_LAST_VALUE = 250;
-}
 
-void mac_series_last(const unsigned char* stored, unsigned size, unsigned char mac[6]) {
-  if (stored && size == 6 && memcmp(stored, MAC_SERIES_PREFIX, 3) == 0) memcpy(mac, stored, 6);
-  else memcpy(mac, MAC_SERIES_DEFAULT, 6);
-}
-
-void mac_series_advance(unsigned char mac[6]) {
-  // A byte past the last value (only a hand-edited setting holds one)
-  // carries like the last value does, so the step never leaves the range.
-  for (int i = 5; i >= 3; i--) {
-    if (mac[i] < SERIES_LAST_VALUE) {
-      mac[i]++;
-      return;
-    }
-    mac[i] = 0;
-  }
-}
-
-const char* const MAC_GROUP_QUESTION =
-    "Адрес групповой или нулевой: устройство с ним будет недоступно в сети. Записать?";
-
-bool mac_is_group_or_zero(const unsigned char mac[6]) {
-  static const unsigned char zero[6] = {};
-  return (mac[0] & 1) != 0 || memcmp(mac, zero, 6) == 0;
-}
-
-void mac_changed_text(char* out, size_t size, const unsigned char mac[6]) {
-  snprintf(out, size, "MAC изменен на %02X.%02X.%02X.%02X.%02X.%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
-           mac[5]);
-}
-
-bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text), unsigned char* assigned,
-                     const ledger_device* device) {
-  unsigned char mac[6];
-  bool stored = false;
-  std::string problem;
-  // The step is the ledger's: the address is written down as reserved
-  // before it leaves and the next one is taken past every address written
-  // down, so a tool that dies between sending and storing never hands the
-  // same address to the next device.
-  mac_outcome r = ledger_series_mac(ip, port, device ? *device : ledger_device(), true, mac, &stored, problem);
-  if (r == MAC_SETTINGS_FAILED || r == MAC_LEDGER_FAILED) {
-    show(problem.c_str());
+// What a MAC step tells the user: why it could not begin, or that the MAC
+// changed (and whatever went wrong around it). True when the device took it.
+bool tell(const mac_step& step, void (*show)(const char* text), bool series) {
+  if (step.outcome == MAC_SETTINGS_FAILED || step.outcome == MAC_LEDGER_FAILED) {
+    show(step.problem.c_str());
     return false;
   }
-  if (r != MAC_TAKEN) return false;
-  if (assigned) memcpy(assigned, mac, 6);
+  if (step.outcome != MAC_TAKEN) return false;
   char text[256];
-  mac_changed_text(text, sizeof text, mac);
-  if (!stored) {
+  mac_changed_text(text, sizeof text, step.mac);
+  if (series && !step.stored) {
     size_t n = strlen(text);
     snprintf(text + n, sizeof text - n, ", но не сохранён в настройках.");
   }
   show(text);
-  if (!problem.empty()) show(problem.c_str());
+  // The device has the address; only the ledger's second line was lost.
+  if (!step.problem.empty()) show(step.problem.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text), unsigned char* assigned,
+                     const ledger_device* device) {
+  face_board board(ip, port);
+  mac_step step = assign_series_mac(board, device ? *device : ledger_device());
+  if (!tell(step, show, true)) return false;
+  if (assigned) memcpy(assigned, step.mac, 6);
   return true;
 }
 
 bool assign_typed_mac(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
                       const ledger_device* device) {
-  std::string problem;
-  mac_outcome r = ledger_typed_mac(ip, port, device ? *device : ledger_device(), mac, problem);
-  if (r == MAC_LEDGER_FAILED) {
-    show(problem.c_str());
-    return false;
-  }
-  if (r != MAC_TAKEN) return false;
-  char text[256];
-  mac_changed_text(text, sizeof text, mac);
-  show(text);
-  // The device has the address; only the ledger's second line was lost.
-  if (!problem.empty()) show(problem.c_str());
-  return true;
+  face_board board(ip, port);
+  return tell(assign_typed_mac(board, device ? *device : ledger_device(), mac), show, false);
 }

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "app/dialogs.h"
-#include "app/ledger.h"
 #include "app/macseries.h"
 #include "bcp/bcp.h"
 #include "class/class.h"
@@ -18,14 +17,11 @@
 
 namespace {
 
-const uint16_t PORT = 48900;
+const uint16_t PORT = DEVICE_PORT;
 // Room for a firmware path, as the settings and the file chooser take it.
 const int PATH_ROOM = 260;
 // The width of the device fields: as wide as this many blanks.
 const char* const FIELD_BLANKS = "                                  ";  // 34
-// After switching programming mode on the device restarts its loader; it is
-// asked whether it is back only after this pause.
-const uint32_t RESTART_PAUSE_MS = 1000;
 
 // The caption names the firmware file and the last address it fills.
 void show_file(twindow& w, const char* file) {
@@ -37,7 +33,7 @@ void show_file(twindow& w, const char* file) {
 // Every device call binds the loader port; when another program holds it
 // (most likely a second copy of this tool) nothing was even sent, and
 // blaming the device would send the technician to the wrong cable.
-const char PORT_BUSY[] = "Порт 48900 занят другой программой: возможно, уже запущена другая копия Veskor.";
+const char* const PORT_BUSY = PORT_BUSY_TEXT;
 
 // A device command that failed says so itself when it can tell why (a
 // refused password, a cut image the user declined); one that got no answer
@@ -157,21 +153,16 @@ int WinMain(void* instance, void*, char*, int) {
     show_file(w, file);
   }
 
-  if (!set_programm_mode(ip, PORT)) {
-    message("Режим программирования не включился...");
-    return 0;
-  }
-  pumped_pause(RESTART_PAUSE_MS);
-  if (!check_device_found(ip, PORT)) {
-    message("Устройство не найдено...");
+  face_board board(ip, PORT);
+  if (const char* failure = enter_programming(board, pumped_pause)) {
+    message(failure);
     return 0;
   }
 
   td0 << dev_name;
   snprintf(rrv, sizeof rrv, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
   tm0 << rrv;
-  signed char rev = (signed char)rev_byte;
-  snprintf(rrv, sizeof rrv, "%d.%d", rev / 10, rev % 10);
+  snprintf(rrv, sizeof rrv, "%s", loader_version_text(rev_byte).c_str());
   tr0 << rrv;
   device.name = dev_name;
   device.old_mac = format_mac(mac);

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/ledger.h"
 #include "app/macseries.h"
 #include "bcp/bcp.h"
 #include "class/class.h"

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ledger.h"
+#include "app/macseries.h"
 #include "netdvc/netdvc.h"
 #include "platform/platform.h"
 #include "tests/device/segment.h"
@@ -173,11 +173,10 @@ TEST(FullDisk, NothingIsSentWhenTheReservedLineCannotBeWritten) {
     std::memcpy(DEV_PASS, "________________", 16);
     ledger_device device;
     device.firmware = std::string(4096, '"');
-    unsigned char mac[6];
-    bool stored = false;
-    std::string problem;
-    EXPECT_EQ(ledger_series_mac(ip.c_str(), PORT, device, true, mac, &stored, problem), MAC_LEDGER_FAILED);
-    EXPECT_NE(problem.find(w.ledger()), std::string::npos) << problem;
+    face_board board(ip.c_str(), PORT);
+    mac_step step = assign_series_mac(board, device);
+    EXPECT_EQ(step.outcome, MAC_LEDGER_FAILED);
+    EXPECT_NE(step.problem.find(w.ledger()), std::string::npos) << step.problem;
     EXPECT_FALSE(set_mac_sent(seg));
   }
 

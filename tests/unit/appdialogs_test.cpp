@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/dialogs.h"
-#include "app/macseries.h"
+#include "workflow/series.h"
 #include "tests/unit/toolkit.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ledger.h"
+#include "workflow/ledger.h"
 #include "platform/durable.h"
 
 namespace {

@@ -1,6 +1,7 @@
-// veskorctl: the commands. Every device operation is the window tool's own
-// (netdvc), every MAC address goes through the ledger the window tool's
-// MAC++ uses (app/ledger.h).
+// veskorctl: the commands. Every board is worked through a session on the
+// process's one loader link (netdvc/session.h) and the steps the window
+// tool shares (workflow/workflow.h); every MAC address goes through the
+// ledger the window tool's MAC++ uses.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,28 +12,24 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
-#include "app/dialogs.h"
-#include "app/ledger.h"
-#include "app/macseries.h"
-#include "loadhex/loadhex.h"
-#include "netdvc/netdvc.h"
+#include "loadhex/hexfile.h"
+#include "netdvc/discovery.h"
+#include "netdvc/link.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "tools/veskorctl/ctl.h"
+#include "workflow/session_board.h"
+#include "workflow/workflow.h"
 
 namespace ctl {
 
 namespace {
 
-// After switching programming mode on the device restarts its loader; it is
-// asked whether it is back only after this pause, as the window tool does.
-const uint32_t RESTART_PAUSE_MS = 1000;
-// Firmware files are read whole into a 128 KB image; a HEX file of that is
-// well under 1 MB, and the reader takes nothing above this.
-const long MAX_FIRMWARE = 16L << 20;
+const long MAX_FIRMWARE = MAX_FIRMWARE_FILE;
 // More devices than any bench segment holds.
 const size_t MAX_DEVICES = 1024;
 // A batch looks for new devices this often.
@@ -40,12 +37,24 @@ const uint32_t ROUND_MS = 1000;
 
 // Which result a failure gets when the device call said nothing itself.
 const char NO_ANSWER[] = "Устройство не отвечает.";
-const char PORT_BUSY[] = "Порт 48900 занят другой программой: возможно, уже запущена другая копия Veskor.";
 
-// Why a device call that said nothing failed: a port held by another
-// program fails every call before anything is sent, and that is no fault
-// of the device.
-std::string silent_failure() { return loader_port_busy(PORT) ? PORT_BUSY : NO_ANSWER; }
+// The process's loader link, opened once for the whole command: every board
+// of the command is worked over it. Nothing is sent when it cannot be had.
+loader_link LINK;
+
+// EXIT_DEVICE after a message when the port cannot be had: another program
+// holding it is named as the cause, not the device.
+int open_link() {
+  if (LINK.open(DEVICE_PORT)) return -1;
+  err(LINK.port_busy() ? PORT_BUSY_TEXT : "Порт 48900 не открывается: нет сети");
+  return EXIT_DEVICE;
+}
+
+// The password every board of the command gets (16 characters).
+std::string PASSWORD = device_password("");
+
+// The firmware of flash and batch: its image, its path and its SHA-256.
+std::vector<uint8_t> IMAGE(HEX_IMAGE_SIZE, 0xFF);
 
 // ---- checks of the command line, before anything is sent or written -------------------
 
@@ -95,7 +104,7 @@ int readable_file(const std::string& arg, const char* what, std::string& path) {
   return -1;
 }
 
-// DEV_PASS from the options: the typed password or the first line of the
+// PASSWORD from the options: the typed password or the first line of the
 // password file, normalised as the password dialog normalises it; none at
 // all is the empty password. -1, or the exit code after a message.
 int take_password(const options& o) {
@@ -114,12 +123,7 @@ int take_password(const options& o) {
       return EXIT_FILE;
     }
   }
-  char buf[100] = {};
-  std::strncpy(buf, pass.c_str(), 16);
-  normalise_password(buf);
-  std::memset(DEV_PASS, 0, sizeof DEV_PASS);
-  std::memcpy(DEV_PASS, buf, 16);
-  std::memset(buf, 0, sizeof buf);
+  PASSWORD = device_password(pass);
   return -1;
 }
 
@@ -135,7 +139,7 @@ int ledger_ok() {
 // The settings must take the next "LastMac" before a series begins.
 int settings_ok() {
   std::string problem;
-  if (ledger_settings_writable(problem)) return -1;
+  if (series_settings_writable(problem)) return -1;
   err(problem);
   return EXIT_SETTINGS;
 }
@@ -150,13 +154,6 @@ std::string device_name(const char* name16) {
   for (char& c : s)
     if ((unsigned char)c < 0x20 || c == 0x7F) c = '?';
   return s;
-}
-
-std::string version_text(unsigned char rev_byte) {
-  signed char rev = (signed char)rev_byte;
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%d.%d", rev / 10, rev % 10);
-  return buf;
 }
 
 // Escaped in cp1251, like every text here; out() makes it UTF-8.
@@ -186,9 +183,9 @@ void print_devices(const std::vector<found_device>& devices, bool json) {
     std::string name = device_name(d.name);
     if (json) {
       outln("{\"address\":" + json_string(ip) + ",\"name\":" + json_string(name) + ",\"mac\":" +
-            json_string(format_mac(d.mac)) + ",\"version\":" + json_string(version_text(d.rev)) + "}");
+            json_string(format_mac(d.mac)) + ",\"version\":" + json_string(loader_version_text(d.rev)) + "}");
     } else {
-      outln(pad(ip, 17) + pad(name, 18) + pad(format_mac(d.mac), 19) + version_text(d.rev));
+      outln(pad(ip, 17) + pad(name, 18) + pad(format_mac(d.mac), 19) + loader_version_text(d.rev));
     }
   }
 }
@@ -210,38 +207,36 @@ void sort_devices(std::vector<found_device>& devices) {
                 devices.end());
 }
 
-// ---- the device's programming ------------------------------------------------------
+// ---- the board's programming ------------------------------------------------------
 
-// Programming mode on and the loader back again; false with the reason.
-bool enter_programming(const std::string& ip, std::string& failure) {
-  SINK.fresh();
-  unsigned before = MESSAGES_SHOWN;
-  if (!set_programm_mode(ip.c_str(), PORT)) {
-    failure = MESSAGES_SHOWN == before ? "Режим программирования не включился..." : "";
-    return false;
-  }
-  plat::sleep_ms(RESTART_PAUSE_MS);
-  if (!check_device_found(ip.c_str(), PORT)) {
-    failure = "Устройство не найдено...";
-    return false;
-  }
-  return true;
+// Nothing to keep alive here while the board restarts its loader.
+void sleep_pause(uint32_t ms) { plat::sleep_ms(ms); }
+
+// Programming mode on and the loader back again; false with the reason
+// (empty when the board said why itself).
+bool enter_programming(session_board& board, board_report& report, std::string& failure) {
+  report.fresh();
+  unsigned before = report.said();
+  const char* why = enter_programming(board, sleep_pause);
+  if (!why) return true;
+  // A refused password has been said already.
+  failure = report.said() == before || std::strcmp(why, "Режим программирования не включился...") != 0 ? why : "";
+  return false;
 }
 
-void leave_programming(const std::string& ip) {
-  if (!exit_programm_mode(ip.c_str(), PORT)) err(ip + ": устройство не подтвердило выход из режима программирования");
+void leave_programming(session_board& board) {
+  if (!board.exit_programming())
+    err(board.address() + ": устройство не подтвердило выход из режима программирования");
 }
 
-bool burn(const std::string& ip, bool coprocessor, std::string& failure) {
-  SINK.device = ip;
-  SINK.fresh();
-  unsigned before = MESSAGES_SHOWN;
-  bool ok = burn_device(ip.c_str(), PORT, coprocessor ? 1 : 0);
-  SINK.device.clear();
+bool burn(session_board& board, board_report& report, bool coprocessor, std::string& failure) {
+  report.fresh();
+  unsigned before = report.said();
+  bool ok = board.session().burn(IMAGE.data(), IMAGE.size(), coprocessor);
   // The burn says why it failed when it can tell (a refused password, a
   // page never confirmed, a cut declined); silence means no answer at all.
-  if (!ok) failure = MESSAGES_SHOWN == before ? silent_failure() : "прошивка не удалась";
-  if (!ok && BURN_STOP) failure = "прошивка остановлена по сигналу: устройство не прошито";
+  if (!ok) failure = report.said() == before ? NO_ANSWER : "прошивка не удалась";
+  if (!ok && report.stop_requested()) failure = "прошивка остановлена по сигналу: устройство не прошито";
   return ok;
 }
 
@@ -251,7 +246,7 @@ bool burn(const std::string& ip, bool coprocessor, std::string& failure) {
 // either of which would reach the device as an erased or half image.
 int load_firmware(const std::string& path, std::string& sha) {
   hex_file_info info;
-  if (!read_hex_file(path.c_str(), MEMORY_MAP, info)) {
+  if (!read_hex_file(path.c_str(), IMAGE.data(), info)) {
     if (info.error_line > 0)
       err("Ошибка чтения файла " + path + ", строка " + std::to_string(info.error_line) + ": " +
           (info.error ? info.error : "неверная запись"));
@@ -270,9 +265,9 @@ int load_firmware(const std::string& path, std::string& sha) {
   return -1;
 }
 
-std::string pages_text() {
+std::string pages_text(const page_geometry& g) {
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%d страниц по %d байт", page_count + 1, page_size);
+  std::snprintf(buf, sizeof buf, "%d страниц по %d байт", g.pages(), g.page_size);
   return buf;
 }
 
@@ -285,15 +280,56 @@ int outcome_code(mac_outcome r) {
   }
 }
 
+uint32_t address_value(const std::string& ip) {
+  uint32_t a = 0;
+  plat::parse_ipv4(ip.c_str(), &a);
+  return a;
+}
+
+// The board's identity as discovery would list it; false after a message
+// when it does not answer.
+bool identify_board(const std::string& ip, found_device& d) {
+  board_session board(LINK, address_value(ip), PASSWORD.c_str());
+  board_identity id;
+  if (!board.identify(id)) {
+    err(ip + ": устройство не отвечает");
+    return false;
+  }
+  std::memset(&d, 0, sizeof d);
+  std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
+  std::memcpy(d.name, id.name, sizeof d.name);
+  std::memcpy(d.mac, id.mac, 6);
+  d.rev = id.rev;
+  return true;
+}
+
+// What a MAC step's outcome means for the user; the address goes to stdout
+// when the board took it.
+void tell_mac(const std::string& ip, const mac_step& step, board_report& report, unsigned said_before,
+              bool series) {
+  if (!step.problem.empty()) err(step.problem);
+  if (step.outcome == MAC_REFUSED) {
+    err(ip + ": MAC-адрес " + format_mac(step.mac) + " не принят" +
+        (report.said() == said_before ? std::string(": ") + NO_ANSWER : std::string()));
+  } else if (step.outcome == MAC_TAKEN) {
+    char text[128];
+    mac_changed_text(text, sizeof text, step.mac);
+    outln(ip + ": " + text);
+    if (series && !step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
+  }
+}
+
 }  // namespace
 
 // ---- discover, identify --------------------------------------------------------------
 
 int cmd_discover(const options& o) {
+  int r = open_link();
+  if (r >= 0) return r;
   std::vector<found_device> found;
-  int n = discover_devices(PORT, found, MAX_DEVICES);
+  int n = discover_round(LINK, found, MAX_DEVICES);
   if (n < 0) {
-    err(loader_port_busy(PORT) ? PORT_BUSY : "Запрос не отправлен: нет сети");
+    err("Запрос не отправлен: нет сети");
     return EXIT_DEVICE;
   }
   if (n == 0) {
@@ -308,15 +344,10 @@ int cmd_discover(const options& o) {
 int cmd_identify(const options& o) {
   std::string ip;
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "identify");
+  int r = open_link();
+  if (r >= 0) return r;
   found_device d;
-  std::memset(&d, 0, sizeof d);
-  char name[17] = {};
-  if (!get_device_name(ip.c_str(), name, d.mac, &d.rev, PORT)) {
-    err(loader_port_busy(PORT) ? PORT_BUSY : ip + ": устройство не отвечает");
-    return EXIT_DEVICE;
-  }
-  std::memcpy(d.ip, ip.c_str(), ip.size());
-  std::memcpy(d.name, name, 16);
+  if (!identify_board(ip, d)) return EXIT_DEVICE;
   print_devices({d}, o.json);
   return EXIT_DONE;
 }
@@ -329,25 +360,28 @@ int cmd_flash(const options& o) {
   int r = readable_file(o.args[1], "Файл прошивки", path);
   if (r < 0) r = take_password(o);
   if (r < 0) r = load_firmware(path, sha);
+  if (r < 0) r = open_link();
   if (r >= 0) return r;
-  SINK.answer_yes = o.yes;
-  // A signal stops the burn after the page in hand: the device is left
+  REPORT.answer_yes = o.yes;
+  // A signal stops the burn after the page in hand: the board is left
   // with programming mode off and reported as not flashed, which a
   // half-written image it is; a second signal ends the program at once.
   stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  board_report report(ip);
+  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
   std::string failure;
-  if (!enter_programming(ip, failure)) {
+  if (!enter_programming(board, report, failure)) {
     if (!failure.empty()) err(ip + ": " + failure);
     return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
-  bool ok = !STOP && burn(ip, o.coprocessor, failure);
+  bool ok = !STOP && burn(board, report, o.coprocessor, failure);
   if (!ok && STOP) failure = "прошивка остановлена по сигналу: устройство не прошито";
-  leave_programming(ip);
+  leave_programming(board);
   if (!ok) {
     err(ip + ": " + failure);
     return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
-  outln(ip + ": Прошилось (" + pages_text() + ", каждая проверена чтением)");
+  outln(ip + ": Прошилось (" + pages_text(board.session().geometry()) + ", каждая проверена чтением)");
   return EXIT_DONE;
 }
 
@@ -363,7 +397,7 @@ int cmd_mac(const options& o) {
   if (!next && !parse_mac(o.args[1].c_str(), typed))
     return bad_usage("MAC-адрес должен состоять из шести пар шестнадцатеричных цифр: " + shown_arg(o.args[1]), "mac");
   if (o.force && next) return bad_usage("--force относится только к заданному MAC-адресу", "mac");
-  // A device given a group or zero address can no longer be reached; the
+  // A board given a group or zero address can no longer be reached; the
   // address is written only when asked for twice.
   if (!next && mac_is_group_or_zero(typed) && !o.force)
     return bad_usage("MAC-адрес " + format_mac(typed) +
@@ -372,39 +406,20 @@ int cmd_mac(const options& o) {
   int r = take_password(o);
   if (r < 0) r = ledger_ok();
   if (r < 0 && next) r = settings_ok();
+  if (r < 0) r = open_link();
   if (r >= 0) return r;
 
-  char name[17] = {};
-  unsigned char old_mac[6], rev;
-  if (!get_device_name(ip.c_str(), name, old_mac, &rev, PORT)) {
-    err(loader_port_busy(PORT) ? PORT_BUSY : ip + ": устройство не отвечает");
-    return EXIT_DEVICE;
-  }
+  found_device d;
+  if (!identify_board(ip, d)) return EXIT_DEVICE;
   ledger_device device;
-  device.name = device_name(name);
-  device.old_mac = format_mac(old_mac);
-  std::string problem;
-  unsigned char mac[6];
-  mac_outcome outcome;
-  bool stored = true;
-  SINK.fresh();
-  unsigned before = MESSAGES_SHOWN;
-  if (next) {
-    outcome = ledger_series_mac(ip.c_str(), PORT, device, true, mac, &stored, problem);
-  } else {
-    std::memcpy(mac, typed, 6);
-    outcome = ledger_typed_mac(ip.c_str(), PORT, device, mac, problem);
-  }
-  if (!problem.empty()) err(problem);
-  if (outcome == MAC_REFUSED) {
-    err(ip + ": MAC-адрес " + format_mac(mac) + " не принят" + (MESSAGES_SHOWN == before ? ": " + silent_failure() : ""));
-  } else if (outcome == MAC_TAKEN) {
-    char text[128];
-    mac_changed_text(text, sizeof text, mac);
-    outln(ip + ": " + text);
-    if (!stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
-  }
-  return outcome_code(outcome);
+  device.name = device_name(d.name);
+  device.old_mac = format_mac(d.mac);
+  board_report report(ip);
+  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+  unsigned before = report.said();
+  mac_step step = next ? assign_series_mac(board, device) : assign_typed_mac(board, device, typed);
+  tell_mac(ip, step, report, before, next);
+  return outcome_code(step.outcome);
 }
 
 // ---- batch -------------------------------------------------------------------------------
@@ -446,38 +461,37 @@ bool run_device(batch_state& b, const found_device& d, std::string& key) {
   std::string old_mac = format_mac(d.mac);
   key = ip + " " + old_mac;
   std::string failure, new_mac = "-";
-  bool ok = enter_programming(ip, failure);
+  board_report report(ip);
+  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+  bool ok = enter_programming(board, report, failure);
   if (ok) {
-    ok = burn(ip, b.o->coprocessor, failure);
+    ok = burn(board, report, b.o->coprocessor, failure);
     if (ok && b.o->mac_next) {
       ledger_device device;
       device.name = name;
       device.old_mac = old_mac;
       device.firmware = b.file;
       device.sha256 = b.sha;
-      unsigned char mac[6];
-      bool stored = true;
-      std::string problem;
-      SINK.fresh();
-      unsigned before = MESSAGES_SHOWN;
-      mac_outcome r = ledger_series_mac(ip.c_str(), PORT, device, true, mac, &stored, problem);
-      if (!problem.empty()) err(problem);
-      if (r == MAC_TAKEN) {
-        new_mac = format_mac(mac);
+      report.fresh();
+      unsigned before = report.said();
+      mac_step step = assign_series_mac(board, device);
+      if (!step.problem.empty()) err(step.problem);
+      if (step.outcome == MAC_TAKEN) {
+        new_mac = format_mac(step.mac);
         key = ip + " " + new_mac;
-        if (!stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
+        if (!step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
       } else {
         ok = false;
-        if (r == MAC_REFUSED) {
-          failure = "MAC-адрес " + format_mac(mac) + " не принят";
-          if (MESSAGES_SHOWN == before) failure += ": " + silent_failure();
+        if (step.outcome == MAC_REFUSED) {
+          failure = "MAC-адрес " + format_mac(step.mac) + " не принят";
+          if (report.said() == before) failure += std::string(": ") + NO_ANSWER;
         } else {
           failure = "MAC-адрес не выдан";
-          b.fatal = outcome_code(r);
+          b.fatal = outcome_code(step.outcome);
         }
       }
     }
-    leave_programming(ip);
+    leave_programming(board);
   }
   if (!ok) b.failures++;
   outln(result_line(ip, name, old_mac, new_mac) +
@@ -506,13 +520,14 @@ int cmd_batch(const options& o) {
   if (r < 0 && o.mac_next) r = ledger_ok();
   if (r < 0 && o.mac_next) r = settings_ok();
   if (r < 0) r = load_firmware(b.file, b.sha);
+  if (r < 0) r = open_link();
   if (r >= 0) return r;
   // Without --mac-next a ledger that cannot be read only means that no
   // board can be recognised as finished: they are all flashed.
   std::string error;
   if (!ledger_read(ledger_path(), b.ledger, error)) b.ledger.clear();
-  SINK.answer_yes = o.yes;
-  if (SINK.tty && !o.quiet) err("жду устройства (Ctrl+C - закончить)");
+  REPORT.answer_yes = o.yes;
+  if (REPORT.tty && !o.quiet) err("жду устройства (Ctrl+C - закончить)");
 
   // What became of each board met in this run, by its address and MAC.
   // One that failed stays failed while it stays on the segment: it is tried
@@ -525,10 +540,10 @@ int cmd_batch(const options& o) {
   while (!STOP && b.fatal < 0 && !reached()) {
     uint32_t start = plat::tick();
     std::vector<found_device> found;
-    int n = discover_devices(PORT, found, MAX_DEVICES);
+    int n = discover_round(LINK, found, MAX_DEVICES);
     if (n < 0 && !said_unsent) {
-      // The port may be held for a while by another tool; the batch waits.
-      err(std::string(loader_port_busy(PORT) ? PORT_BUSY : "Запрос не отправлен: нет сети") + " Повторяю.");
+      // The bench's cable may be out for a while; the batch waits.
+      err("Запрос не отправлен: нет сети. Повторяю.");
       said_unsent = true;
     }
     sort_devices(found);

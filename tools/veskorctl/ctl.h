@@ -6,14 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "class/dialogs.h"
+#include "netdvc/session.h"
 
 namespace ctl {
 
 // Exit codes.
 enum : int { EXIT_DONE = 0, EXIT_DEVICE = 1, EXIT_USAGE = 2, EXIT_FILE = 3, EXIT_SETTINGS = 4, EXIT_INTERRUPTED = 130 };
 
-const uint16_t PORT = 48900;
 
 // ---- the terminal ------------------------------------------------------------
 // Texts are cp1251 inside; these convert them to UTF-8 on the way out.
@@ -26,39 +25,49 @@ void err(const std::string& cp1251);
 // A command-line argument (UTF-8) as cp1251; false when it has no cp1251 form.
 bool arg_text(const char* utf8, std::string& cp1251);
 
-// Messages and questions of the device operations as lines on stderr; the
-// progress window as one line redrawn in place while stderr is a terminal
-// (nothing of it otherwise).
-class term_sink : public tdialog_sink {
+// What the terminal shows of the work on one board: its messages and
+// questions as lines on stderr, its burn as one progress line redrawn in
+// place while stderr is a terminal (nothing of it otherwise).
+class board_report : public board_observer {
  public:
-  bool answer_yes = false;  // what a question gets
-  std::string device;       // the address the progress line names
-  bool tty = false;
-
+  explicit board_report(const std::string& address) : address_(address) {}
   void message(const char* text) override;
-  int yes_no(const char* text) override;
-  void progress_open(const char* title, int max) override;
-  void progress_step(int pos, int max) override;
-  void progress_close() override;
+  bool confirm(const char* question) override;
+  void admitted(const page_geometry& g) override { geometry_ = g; }
+  void burn_started(int pages) override;
+  void page_done(int done, int pages) override;
+  void burn_ended() override;
+  bool stop_requested() override;
+  // How many messages the board's operations said: a failure after none
+  // was a board that did not answer at all.
+  unsigned said() const { return said_; }
   // A message that repeats the one before is said once; this forgets it.
   void fresh() { last_.clear(); }
-  // Takes the progress line off the terminal, so a message can stand there.
-  void clear_progress();
 
  private:
+  std::string address_;
+  page_geometry geometry_;
   std::string last_;
-  std::string title_;
+  unsigned said_ = 0;
   uint32_t start_ = 0, drawn_at_ = 0;
-  bool drawn_ = false;
 };
-extern term_sink SINK;
+
+// What every board's report shares: whether questions get yes, whether
+// progress is drawn.
+struct report_settings {
+  bool answer_yes = false;
+  bool tty = false;
+};
+extern report_settings REPORT;
+// Takes the progress line off the terminal, so a message can stand there.
+void clear_progress();
 
 // Set by SIGINT, SIGTERM or SIGHUP: the work in hand is finished, nothing
 // new begun. A second signal ends the process at once.
 extern volatile int STOP;
 void install_signals();
-// From now on a signal also stops a burn after the page in hand (BURN_STOP),
-// and the notice the first signal prints is text.
+// From now on a signal also stops a burn after the page in hand, and the
+// notice the first signal prints is notice.
 void stop_ends_burn(const char* notice);
 
 // ---- the command line ----------------------------------------------------------

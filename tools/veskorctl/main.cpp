@@ -284,9 +284,7 @@ int parse(const command& c, int argc, char** argv, options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Set before anything can show a box: this program has no windows.
-  SINK.tty = isatty_stderr();
-  DIALOG_SINK = &SINK;
+  REPORT.tty = isatty_stderr();
   if (argc < 2) {
     // On stderr: a script that forgot the command must not read help as output.
     out_stderr(GENERAL_HELP);
@@ -313,7 +311,7 @@ int main(int argc, char** argv) {
     options o;
     int r = parse(c, argc, argv, o);
     if (r >= 0) return r;
-    if (o.quiet) SINK.tty = false;
+    if (o.quiet) REPORT.tty = false;
     install_signals();
     return c.run(o);
   }

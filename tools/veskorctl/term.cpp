@@ -6,14 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "loadhex/loadhex.h"
-#include "netdvc/netdvc.h"
 #include "platform/platform.h"
 #include "tools/veskorctl/ctl.h"
 
 namespace ctl {
 
-term_sink SINK;
+report_settings REPORT;
 volatile int STOP = 0;
 
 namespace {
@@ -39,7 +37,6 @@ void on_signal(int sig) {
     return;
   }
   STOP = 1;
-  if (g_stop_ends_burn) BURN_STOP = 1;
   ssize_t r = write(2, g_stop_text, g_stop_len);
   (void)r;
 }
@@ -79,7 +76,7 @@ void err(const std::string& cp1251) {
   std::string t = cp1251;
   for (char& c : t)
     if (c == '\n' || c == '\r') c = ' ';
-  SINK.clear_progress();
+  clear_progress();
   write_utf8(stderr, "veskorctl: " + t + "\n");
   std::fflush(stderr);
 }
@@ -114,9 +111,21 @@ void install_signals() {
   sigaction(SIGHUP, &sa, nullptr);
 }
 
-// ---- the sink ------------------------------------------------------------------
+// ---- what a board's report shows ----------------------------------------------------
 
-void term_sink::message(const char* text) {
+namespace {
+bool g_drawn = false;  // a progress line stands on the terminal
+}
+
+void clear_progress() {
+  if (!g_drawn) return;
+  g_drawn = false;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+}
+
+void board_report::message(const char* text) {
+  said_++;
   // The device calls repeat their passes within a budget, and a refused
   // password says so in every pass: once is enough on a terminal.
   if (last_ == text) return;
@@ -124,30 +133,29 @@ void term_sink::message(const char* text) {
   err(text);
 }
 
-int term_sink::yes_no(const char* text) {
+bool board_report::confirm(const char* question) {
+  said_++;
   last_.clear();
-  err(std::string(text) + (answer_yes ? " - да (--yes)" : " - нет (--yes ответил бы «да»)"));
-  return answer_yes ? 1 : 0;
+  err(std::string(question) + (REPORT.answer_yes ? " - да (--yes)" : " - нет (--yes ответил бы «да»)"));
+  return REPORT.answer_yes;
 }
 
-void term_sink::progress_open(const char* title, int) {
-  title_ = title;
+void board_report::burn_started(int) {
   start_ = plat::tick();
   drawn_at_ = 0;
-  drawn_ = false;
   last_.clear();
 }
 
-void term_sink::progress_step(int pos, int max) {
-  if (!tty) return;
+void board_report::page_done(int pos, int max) {
+  if (!REPORT.tty) return;
   uint32_t now = plat::tick();
-  if (drawn_ && pos < max && now - drawn_at_ < REDRAW_MS) return;
+  if (g_drawn && pos < max && now - drawn_at_ < REDRAW_MS) return;
   drawn_at_ = now;
   double elapsed = (now - start_) / 1000.0;
-  double kb = (double)pos * page_size / 1024.0;
+  double kb = (double)pos * geometry_.page_size / 1024.0;
   char line[256];
-  std::snprintf(line, sizeof line, "%s%s%s: страница %d/%d, %d%%", title_.c_str(), device.empty() ? "" : " ",
-                device.c_str(), pos, max, max > 0 ? (int)((long long)pos * 100 / max) : 100);
+  std::snprintf(line, sizeof line, "Прошивка устройства %s: страница %d/%d, %d%%", address_.c_str(), pos, max,
+                max > 0 ? (int)((long long)pos * 100 / max) : 100);
   std::string s = line;
   if (elapsed > 0.2 && pos > 0) {
     double rate = kb / elapsed;
@@ -157,19 +165,11 @@ void term_sink::progress_step(int pos, int max) {
   }
   write_utf8(stderr, "\r\033[K" + s);
   std::fflush(stderr);
-  drawn_ = true;
+  g_drawn = true;
 }
 
-void term_sink::progress_close() {
-  clear_progress();
-  title_.clear();
-}
+void board_report::burn_ended() { clear_progress(); }
 
-void term_sink::clear_progress() {
-  if (!drawn_) return;
-  drawn_ = false;
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
-}
+bool board_report::stop_requested() { return g_stop_ends_burn && STOP; }
 
 }  // namespace ctl

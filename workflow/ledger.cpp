@@ -1,4 +1,4 @@
-#include "app/ledger.h"
+#include "workflow/ledger.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,9 +10,7 @@
 #include <map>
 #include <set>
 
-#include "app/macseries.h"
-#include "bcp/regkey.h"
-#include "netdvc/netdvc.h"
+#include "workflow/series.h"
 #include "platform/durable.h"
 #include "platform/platform.h"
 
@@ -359,34 +357,6 @@ std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines)
   return out;
 }
 
-bool parse_mac(const char* text, unsigned char* mac) {
-  if (!text) return false;
-  size_t n = std::strlen(text);
-  char sep = 0;
-  if (n == 17) {
-    sep = text[2];
-    if (sep != ':' && sep != '-') return false;
-  } else if (n != 12) {
-    return false;
-  }
-  unsigned char out[6];
-  for (int i = 0; i < 6; i++) {
-    const char* p = text + i * (sep ? 3 : 2);
-    if (!std::isxdigit((unsigned char)p[0]) || !std::isxdigit((unsigned char)p[1])) return false;
-    if (sep && i < 5 && p[2] != sep) return false;
-    char pair[3] = {p[0], p[1], 0};
-    out[i] = (unsigned char)std::strtoul(pair, nullptr, 16);
-  }
-  std::memcpy(mac, out, 6);
-  return true;
-}
-
-std::string format_mac(const unsigned char* mac) {
-  char buf[18];
-  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-  return buf;
-}
-
 std::string ledger_time() {
   time_t now = time(nullptr);
   struct tm t;
@@ -418,53 +388,7 @@ bool sha256_file(const char* cp1251_path, std::string& hex, long max_size) {
   return ok;
 }
 
-// ---- the series through the ledger ---------------------------------------------
-
-namespace {
-
-// Series order: the three counting bytes as one number.
-uint32_t series_number(const unsigned char* mac) { return (uint32_t)mac[3] << 16 | (uint32_t)mac[4] << 8 | mac[5]; }
-
-bool in_series(const unsigned char* mac) { return std::memcmp(mac, MAC_SERIES_PREFIX, 3) == 0; }
-
-// The settings file, for a message that has to name it.
-std::string settings_file() {
-  std::string base = plat::config_home();
-  return (base.empty() ? std::string("~/.config") : base) + "/veskor/HKEY_CURRENT_USER.reg";
-}
-
-std::string settings_problem() {
-  return "Настройки " + cp(settings_file()) + " не читаются или недоступны для записи";
-}
-
-ledger_line line_for(const char* ip, const ledger_device& device, const unsigned char* mac, const char* result) {
-  ledger_line l;
-  l.address = ip;
-  size_t n = l.address.find(' ');  // discovery pads the address with blanks
-  if (n != std::string::npos) l.address.erase(n);
-  l.name = device.name;
-  l.old_mac = device.old_mac;
-  l.new_mac = format_mac(mac);
-  l.firmware = device.firmware;
-  l.sha256 = device.sha256;
-  l.result = result;
-  return l;
-}
-
-// Reserves mac in the ledger, sends it and writes what became of it.
-mac_outcome send_through_ledger(const std::string& path, const char* ip, uint16_t port, const ledger_device& device,
-                                const unsigned char* mac, std::string& problem) {
-  if (!ledger_append(path, line_for(ip, device, mac, LEDGER_RESERVED), problem)) return MAC_LEDGER_FAILED;
-  bool taken = set_mac(ip, port, mac);
-  std::string error;
-  // The reserved line already keeps the address from being handed out
-  // again; a lost second line only leaves the outcome unknown.
-  if (!ledger_append(path, line_for(ip, device, mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED), error))
-    problem = error;
-  return taken ? MAC_TAKEN : MAC_REFUSED;
-}
-
-}  // namespace
+// ---- the series past the ledger ------------------------------------------------
 
 void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next) {
   std::set<uint32_t> used;
@@ -474,66 +398,16 @@ void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned ch
   mac_series_last(last, 6, top);
   for (const ledger_line& l : lines) {
     unsigned char m[6];
-    if (!parse_mac(l.new_mac.c_str(), m) || !in_series(m)) continue;
-    used.insert(series_number(m));
-    if (series_number(m) > series_number(top)) std::memcpy(top, m, 6);
+    if (!parse_mac(l.new_mac.c_str(), m) || !mac_in_series(m)) continue;
+    used.insert(mac_series_number(m));
+    if (mac_series_number(m) > mac_series_number(top)) std::memcpy(top, m, 6);
   }
-  if (in_series(last)) used.insert(series_number(last));
+  if (mac_in_series(last)) used.insert(mac_series_number(last));
   std::memcpy(next, top, 6);
   // Only a series run through to its end and started again meets used
   // addresses here; each one is passed. The steps visit distinct addresses,
   // so one more step than there are used ones always finds a free one
   // unless the ledger holds the whole series.
   mac_series_advance(next);
-  for (size_t i = 0; i < used.size() && used.count(series_number(next)); i++) mac_series_advance(next);
-}
-
-bool ledger_settings_writable(std::string& problem) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (!key._ERROR && !key._READ_ONLY) return true;
-  problem = settings_problem();
-  return false;
-}
-
-mac_outcome ledger_series_mac(const char* ip, uint16_t port, const ledger_device& device, bool strict,
-                              unsigned char* mac, bool* stored, std::string& problem) {
-  problem.clear();
-  if (stored) *stored = false;
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (strict && (key._ERROR || key._READ_ONLY)) {
-    problem = settings_problem();
-    return MAC_SETTINGS_FAILED;
-  }
-  // The lock is held from reading "LastMac" to storing the next one, so a
-  // second tool on the same account waits and then continues the series.
-  bool locked = key.lock();
-  if (strict && !locked) {
-    problem = "Настройки " + cp(settings_file()) + " не блокируются";
-    return MAC_SETTINGS_FAILED;
-  }
-  const unsigned char* stored_mac = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
-  unsigned char last[6];
-  mac_series_last(stored_mac, stored_mac && key._TYPE == REG_BINARY ? key._SIZE : 0, last);
-  std::string path = ledger_path();
-  std::vector<ledger_line> lines;
-  if (!ledger_read(path, lines, problem)) return MAC_LEDGER_FAILED;
-  ledger_series_next(lines, last, mac);
-  mac_outcome r = send_through_ledger(path, ip, port, device, mac, problem);
-  // Stored only once the device has it; the ledger keeps the series past it
-  // even when this fails.
-  if (r == MAC_TAKEN) {
-    bool ok = key.set_binary(mac, 6, SETTINGS_LAST_MAC);
-    if (stored) *stored = ok;
-  }
-  if (locked) key.unlock();
-  return r;
-}
-
-mac_outcome ledger_typed_mac(const char* ip, uint16_t port, const ledger_device& device, const unsigned char* mac,
-                             std::string& problem) {
-  problem.clear();
-  std::string path = ledger_path();
-  std::vector<ledger_line> lines;
-  if (!ledger_read(path, lines, problem)) return MAC_LEDGER_FAILED;
-  return send_through_ledger(path, ip, port, device, mac, problem);
+  for (size_t i = 0; i < used.size() && used.count(mac_series_number(next)); i++) mac_series_advance(next);
 }

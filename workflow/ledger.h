@@ -8,12 +8,17 @@
 // The file is ${XDG_DATA_HOME:-~/.local/share}/veskor/ledger.csv, UTF-8
 // CSV with a header line. Lines are only ever appended, each one fsynced
 // before the call returns; a file that cannot be parsed is never written to.
+//
+// The ledger only reads and appends lines: who sends an address, and where
+// the series' last address is kept, is the workflow's business.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "workflow/series.h"
 
 // What became of an address: written before it is sent, then confirmed by
 // the device, or refused (or not confirmed) by it.
@@ -57,11 +62,6 @@ std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_li
 // Addresses whose last line is "reserved": sent, perhaps, but nothing known.
 std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines);
 
-// MAC text: six pairs of hexadecimal digits, separated all by ':', all by
-// '-' or not at all. False (mac untouched) for anything else.
-bool parse_mac(const char* text, unsigned char* mac);
-// "AA:BB:CC:DD:EE:FF".
-std::string format_mac(const unsigned char* mac);
 // The current local time as the ledger writes it.
 std::string ledger_time();
 
@@ -80,35 +80,6 @@ struct ledger_device {
   std::string firmware;  // the file flashed into it just before; empty for none
   std::string sha256;
 };
-
-enum mac_outcome {
-  MAC_TAKEN,            // the device confirmed the address
-  MAC_REFUSED,          // it did not (the device call reports its own reasons)
-  MAC_SETTINGS_FAILED,  // nothing sent: the settings cannot be written or locked
-  MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
-};
-
-// Whether the settings the series is kept in can be written; false with
-// problem (a cp1251 message naming the settings file) when they cannot.
-// Opening the key creates it when it is missing.
-bool ledger_settings_writable(std::string& problem);
-
-// One step of the series for the device at ip. Under the settings lock,
-// held to the end: "LastMac" is read, the next address is taken past it and
-// past every address of the ledger, a reserved line is written, the address
-// is sent, a confirmed (or failed) line follows and, once confirmed, the
-// address is stored in "LastMac". Strict refuses with MAC_SETTINGS_FAILED,
-// before anything is written, when the settings cannot be written or
-// locked; otherwise the step runs without them (the ledger still keeps the
-// series going). mac gets the address, stored whether "LastMac" took it.
-// problem gets the reason of a failure, or a warning when the device's
-// answer could not be written to the ledger.
-mac_outcome ledger_series_mac(const char* ip, uint16_t port, const ledger_device& device, bool strict,
-                              unsigned char* mac, bool* stored, std::string& problem);
-// An address typed by hand: reserved, sent, confirmed or failed, as above;
-// the settings are not touched.
-mac_outcome ledger_typed_mac(const char* ip, uint16_t port, const ledger_device& device, const unsigned char* mac,
-                             std::string& problem);
 
 // SHA-256 of n bytes / of a file (cp1251 path, a regular file of at most
 // max_size bytes); the digest as 64 lower-case hex digits. The file form

@@ -1,0 +1,90 @@
+// What both front ends do with a board, in one place: the window tool
+// drives its board through the device calls of its main window, the
+// command-line tool through board sessions of its own, and both through
+// these steps — programming mode with its pause and confirmation, the MAC
+// series and a typed MAC through the ledger, the texts they show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "workflow/ledger.h"
+#include "workflow/series.h"
+
+// The loader's port on both sides.
+constexpr uint16_t DEVICE_PORT = 48900;
+// After switching programming mode on, the board restarts its loader; it is
+// asked whether it is back only after this pause.
+constexpr uint32_t RESTART_PAUSE_MS = 1000;
+// The largest firmware file taken: an image of 128 KB written the way
+// firmware tools write it is well under a megabyte.
+constexpr long MAX_FIRMWARE_FILE = 16L << 20;
+
+// The per-user settings key and its values.
+extern const char* const SETTINGS_KEY;        // below HKEY_CURRENT_USER
+extern const char* const SETTINGS_LAST_FILE;  // text: the firmware file chosen last
+extern const char* const SETTINGS_LAST_MAC;   // 6 bytes: the series' last address
+
+// "1.0.0", the version of this build.
+extern const char* const PROGRAM_VERSION;
+// The loader's version byte as the tools show it: "%d.%d" of the signed
+// byte's tenths and units (12 is "1.2", 0x8C is "-11.-6").
+std::string loader_version_text(unsigned char rev);
+// What the tools say when another program holds the loader port.
+extern const char* const PORT_BUSY_TEXT;
+
+// What the steps need of a board; each call is one blocking device
+// operation with its own budget, true when the board did what was asked.
+class board_ops {
+ public:
+  virtual ~board_ops() = default;
+  // The board's address, dotted, for the ledger.
+  virtual std::string address() const = 0;
+  virtual bool enter_programming() = 0;
+  virtual bool confirm_found() = 0;
+  virtual bool exit_programming() = 0;
+  virtual bool set_mac(const unsigned char mac[6]) = 0;
+};
+
+// Programming mode on, the pause while the board restarts its loader (pause
+// is called with the milliseconds to wait: the window tool keeps its
+// windows alive meanwhile), and the loader's answer again. nullptr when the
+// board is ready, else what to tell the user: "Режим программирования не
+// включился..." or "Устройство не найдено...".
+const char* enter_programming(board_ops& board, void (*pause)(uint32_t ms));
+
+enum mac_outcome {
+  MAC_TAKEN,            // the board confirmed the address
+  MAC_REFUSED,          // it did not (the device call reports its own reasons)
+  MAC_SETTINGS_FAILED,  // nothing sent: the settings cannot be read, written or locked
+  MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
+};
+
+// What a MAC step did.
+struct mac_step {
+  mac_outcome outcome = MAC_REFUSED;
+  unsigned char mac[6] = {};  // the address sent (or that would have been)
+  bool stored = false;        // "LastMac" took it (series steps)
+  std::string problem;        // why the step could not begin, or a warning
+};
+
+// Whether the settings the series is kept in can be written; false with
+// problem (a cp1251 message naming the settings file) when they cannot.
+// Opening the key creates it when it is missing.
+bool series_settings_writable(std::string& problem);
+
+// One step of the series on board. Under the settings lock, held to the
+// end: "LastMac" is read, the next address is taken past it and past every
+// address of the ledger, a reserved line is written, the address is sent,
+// a confirmed (or failed) line follows and, once confirmed, the address is
+// stored in "LastMac". Settings that cannot be read, locked or written
+// refuse the step before anything is sent: without "LastMac" the series
+// would start again below addresses already handed out. A failure to write
+// the board's answer to the ledger is a warning in problem: the reserved
+// line already keeps the address from being handed out again.
+mac_step assign_series_mac(board_ops& board, const ledger_device& device);
+// An address typed by hand: reserved, sent, confirmed or failed, as above;
+// the settings are not touched. One of the series' prefix thereby pushes
+// the series past it.
+mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const unsigned char mac[6]);
