@@ -49,8 +49,8 @@ struct dialog_buttons {
   thbutton b1;
   dialog_buttons()
       : bt(4, 4, -5, -29, 1),
-        b0(-185, -23, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY),
-        b1(XBT + 2, -23, 234, "Отмена", 90, 20, 27, nullptr, 0, nullptr, &cLGRAY) {}
+        b0(-185, -23, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY),
+        b1(XBT + 2, -23, 234, "Отмена", 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY) {}
 };
 
 // The loop all three dialogs share: editing starts in the first field, Tab
@@ -61,12 +61,12 @@ int run_dialog(tread* const* fields, int n) {
   fields[0]->read(0);
   for (;;) {
     int code = getkey();
-    if (code == 13) return 0;
-    if (code == 27 || code == 384) return -2;
+    if (code == KEY_ENTER) return 0;
+    if (code == KEY_ESC || code == CMD_CLOSE) return -2;
     for (int i = 0; i < n; i++) {
       if (code != fields[i]->KEY) continue;
-      if (fields[i]->LKEY == 9) fields[(i + 1) % n]->read(-2);
-      else if (fields[i]->LKEY == 13) return 0;
+      if (fields[i]->LKEY == KEY_TAB) fields[(i + 1) % n]->read(-2);
+      else if (fields[i]->LKEY == KEY_ENTER) return 0;
       break;
     }
   }

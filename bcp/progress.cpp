@@ -12,12 +12,13 @@ namespace {
 const int CELLS = 50;
 
 // How long one drawing step may pump while it waits for the repaint code.
-// The repaint just asked for queues 431 at once when the window can be
-// painted, so the wait normally ends with the codes already queued. A window
-// that is hidden is never painted and nothing else promises a 431, so it is
-// not waited for at all; and a visible one gets a short, fixed time, so a
-// stuck or busy desktop costs an operation at most this much per cell (50
-// cells per bar) instead of hanging it in the middle of writing a device.
+// The repaint just asked for queues CMD_REPAINT at once when the window can
+// be painted, so the wait normally ends with the codes already queued. A
+// window that is hidden is never painted and nothing else promises a
+// CMD_REPAINT, so it is not waited for at all; and a visible one gets a
+// short, fixed time, so a stuck or busy desktop costs an operation at most
+// this much per cell (50 cells per bar) instead of hanging it in the middle
+// of writing a device.
 const uint32_t REPAINT_WAIT_MS = 200;
 
 // A view of one bar's state inside its owner.
@@ -64,9 +65,9 @@ void repaint_and_pump() {
   plat::update_window(w);
   if (w && plat::is_visible(w)) {
     uint32_t start = plat::tick();
-    // After the end of the session every read yields 384 and no repaint
-    // will come.
-    while (!END_SESSION && getkey() != 431 && plat::tick() - start < REPAINT_WAIT_MS) {
+    // After the end of the session every read yields CMD_CLOSE and no
+    // repaint will come.
+    while (!END_SESSION && getkey() != CMD_REPAINT && plat::tick() - start < REPAINT_WAIT_MS) {
     }
   }
   // The codes may all have come from the queue, without the pump ever

@@ -45,5 +45,5 @@ bool _wait::step() {
   // The event read below may come from the queue without the pump waiting,
   // which is where drawing otherwise reaches the screen.
   plat::present();
-  return getkey() != 27;
+  return getkey() != KEY_ESC;
 }

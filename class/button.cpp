@@ -11,7 +11,7 @@ static char* copy_title(const char* s) {
   return c;
 }
 
-static bool mouse_code(int code) { return code >= 400 && code <= 404; }
+static bool mouse_code(int code) { return code >= CMD_MOUSE_MOVE && code <= CMD_MOUSE_LUP; }
 
 // An edge-anchored (negative) length keeps its anchor when a part is inset:
 // the part's far edge moves in by the inset of that edge alone.
@@ -220,12 +220,12 @@ void tbut::paint(void* dc) {
 int tbut::message(int code) {
   if (!mouse_code(code)) return 0;
   if (mouse_inside()) {
-    if (code == 400 && STATUS == 1) {
+    if (code == CMD_MOUSE_MOVE && STATUS == 1) {
       STATUS = 2;
       paint(hdc);
-    } else if (code == 403 && STATUS != 3) {
+    } else if (code == CMD_MOUSE_LDOWN && STATUS != 3) {
       press();
-    } else if (code == 404 && STATUS == 3) {
+    } else if (code == CMD_MOUSE_LUP && STATUS == 3) {
       STATUS = 2;
       repaint_box();
       paint(hdc);
@@ -276,17 +276,17 @@ void thbutton::off() { disable(0); }
 int thbutton::message(int code) {
   if (!mouse_code(code)) return 0;
   if (mouse_inside()) {
-    if (code == 400 && STATUS == 1) {
+    if (code == CMD_MOUSE_MOVE && STATUS == 1) {
       STATUS = 2;
       set_frame(1);
       paint(hdc);
-    } else if (code == 403 && STATUS != 3) {
+    } else if (code == CMD_MOUSE_LDOWN && STATUS != 3) {
       STATUS = 3;
       repaint_box();
       place_picture(true);
       set_frame(-1);
       paint(hdc);
-    } else if (code == 404 && STATUS == 3) {
+    } else if (code == CMD_MOUSE_LUP && STATUS == 3) {
       STATUS = 2;
       // The pressed title sits one pixel off: erase it before the title
       // goes back.
@@ -315,28 +315,28 @@ tsbutton::tsbutton(int x, int y, int ibmp, const char* title, int len, int down,
     : tbut(x, y, ibmp, title, len, down, key, fun, frm, parent, color), TIM(0) {}
 
 int tsbutton::message(int code) {
-  if (code == 387) {
+  if (code == CMD_TICK) {
     if (STATUS == 3) {
       if (TIM > 0) {
         TIM--;
       } else {
         if (FUN) FUN();
         // Posted, not returned: the repeat arrives as an event of its own.
-        set_key(KEY, hwnd, 0, 0, 258);
+        set_key(KEY, hwnd, 0, 0, WM_CHAR);
       }
     }
     return 0;
   }
   if (!mouse_code(code)) return 0;
   if (mouse_inside()) {
-    if (code == 400 && STATUS == 1) {
+    if (code == CMD_MOUSE_MOVE && STATUS == 1) {
       STATUS = 2;
       paint(hdc);
-    } else if (code == 403 && STATUS != 3) {
+    } else if (code == CMD_MOUSE_LDOWN && STATUS != 3) {
       press();
       TIM = 4;
       return fire();
-    } else if (code == 404 && STATUS == 3) {
+    } else if (code == CMD_MOUSE_LUP && STATUS == 3) {
       STATUS = 2;
       release_look();
       paint(hdc);
@@ -368,13 +368,13 @@ void ttbutton::paint(void* dc) {
 int ttbutton::message(int code) {
   if (!mouse_code(code)) return 0;
   if (mouse_inside()) {
-    if (code == 400 && STATUS == 1) {
+    if (code == CMD_MOUSE_MOVE && STATUS == 1) {
       STATUS = 2;
       if (BOX) BOX->color(&cDBLUE);
       paint(hdc);
-    } else if (code == 403) {
+    } else if (code == CMD_MOUSE_LDOWN) {
       STATUS = 3;
-    } else if (code == 404 && STATUS == 3) {
+    } else if (code == CMD_MOUSE_LUP && STATUS == 3) {
       STATUS = 2;
       return fire();
     }

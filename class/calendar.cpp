@@ -33,18 +33,20 @@ void fit_day(tdate& d) {
 
 }  // namespace
 
+// The year arrows and the month selector carry key codes, so Up, Down and
+// F1 are their shortcuts without a key table.
 tcalendar::tcalendar(int x, int y, tdate date)
     : START(date),
       DATE(opening(date)),
       ROWS(0),
       W(x, y, 178, 206, 3),
-      CANCEL(0, -21, 0, SD_CANCEL, 178, 20, 27, nullptr, 2, nullptr, &cLGRAY),
+      CANCEL(0, -21, 0, SD_CANCEL, 178, 20, KEY_ESC, nullptr, 2, nullptr, &cLGRAY),
       YEAR(120, 33, year_text(DATE.YEAR, " %d  ").c_str()),
       YEAR_BRD(&YEAR, (char)-2),
-      UP(157, 31, 212, nullptr, 0, 0, 277, nullptr, 0, nullptr, &cLGRAY),
-      DOWN_(157, YBT, 214, nullptr, 0, 0, 279, nullptr, 0, nullptr, &cLGRAY),
+      UP(157, 31, 212, nullptr, 0, 0, KEY_UP, nullptr, 0, nullptr, &cLGRAY),
+      DOWN_(157, YBT, 214, nullptr, 0, 0, KEY_DOWN, nullptr, 0, nullptr, &cLGRAY),
       MONTH_BRD(2, 26, 174, 27, 2),
-      MONTH(8, 33, SD_MON[DATE.MON - 1], 80, 256),
+      MONTH(8, 33, SD_MON[DATE.MON - 1], 80, KEY_F1),
       DATE_TXT(62, 5, DATE),
       DATE_BRD(2, 2, 174, 20, 2),
       AREA(2, 57, 174, -23, &cLGRAY),
@@ -87,12 +89,12 @@ void tcalendar::layout() {
 
 bool tcalendar::act(int code, tdate* result) {
   switch (code) {
-    case 13:
-    case 27:
-    case 384:
+    case KEY_ENTER:
+    case KEY_ESC:
+    case CMD_CLOSE:
       *result = START;
       return true;
-    case 256: {
+    case KEY_F1: {
       int choice = wpopup_list(6, 30, &MONTH, 12, SD_MON);
       if (choice < 0 || choice > 11) return false;
       DATE.MON = (int8_t)(choice + 1);
@@ -102,9 +104,9 @@ bool tcalendar::act(int code, tdate* result) {
       layout();
       return false;
     }
-    case 277:
-    case 279: {
-      int year = DATE.YEAR + (code == 277 ? 1 : -1);
+    case KEY_UP:
+    case KEY_DOWN: {
+      int year = DATE.YEAR + (code == KEY_UP ? 1 : -1);
       if (year < FIRST_YEAR || year > LAST_YEAR) return false;
       DATE.YEAR = (int16_t)year;
       YEAR << year_text(year, " %d").c_str();

@@ -129,21 +129,21 @@ void tcheck::update() {
 }
 
 int tcheck::message(int code) {
-  if (code < 400 || code > 404) return 0;
+  if (code < CMD_MOUSE_MOVE || code > CMD_MOUSE_LUP) return 0;
   if (!mouse_inside()) {
     if (PR == 2) show_picture(picture());
     if (PR != 0) title_color(TC);
     PR = 0;
     return 0;
   }
-  if (code == 400 && PR == 0) {
+  if (code == CMD_MOUSE_MOVE && PR == 0) {
     title_color(&cBLUE);
     PR = 1;
-  } else if (code == 403) {
+  } else if (code == CMD_MOUSE_LDOWN) {
     if (PR == 0) title_color(&cBLUE);
     show_picture(STATUS ? CHECKED_PRESSED : UNCHECKED_PRESSED);
     PR = 2;
-  } else if (code == 404 && PR != 0) {
+  } else if (code == CMD_MOUSE_LUP && PR != 0) {
     STATUS = STATUS ? 0 : 1;
     show_picture(picture());
     PR = 1;

@@ -2,6 +2,7 @@
 // the record tables.
 #pragma once
 
+#include "class/codes.h"
 #include "class/sync.h"
 #include "class/core.h"
 #include "class/date.h"

@@ -232,7 +232,7 @@ static void drop_keys_of(void* hwnd) {
 }
 
 int get_key() {
-  if (END_SESSION) return 384;
+  if (END_SESSION) return CMD_CLOSE;
   if (CURRENT == LAST) return 0;
   tkey k = KEY[CURRENT];
   CURRENT = (CURRENT + 1) % KEY_RING;
@@ -240,13 +240,13 @@ int get_key() {
   _LPARAM = k.lparam;
   _WPARAM = k.wparam;
   _MESSAGE = k.msg;
-  if (k.code >= 400 && k.code <= 404) test_mouse(k.wparam, k.lparam);
+  if (k.code >= CMD_MOUSE_MOVE && k.code <= CMD_MOUSE_LUP) test_mouse(k.wparam, k.lparam);
   return k.code;
 }
 
 int getk() {
   if (END_SESSION || CURRENT != LAST) return get_key();
-  if (!plat::get_message()) return 384;
+  if (!plat::get_message()) return CMD_CLOSE;
   return get_key();
 }
 
@@ -269,7 +269,7 @@ void test_mouse(unsigned buttons, long lparam) {
                  (MOUSE_X > wl - 10 && MOUSE_Y > wd - 10);
   if (outside) {
     plat::release_capture();
-    set_key(417, THWND, buttons, lparam, 512);
+    set_key(CMD_POINTER_LEFT, THWND, buttons, lparam, WM_MOUSEMOVE);
   }
 }
 
@@ -277,7 +277,7 @@ int message(_object* first, int code) {
   for (_object* n = first; n; n = n->next) {
     tobject* o = n->object;
     if (!o->ACTIVATE || !o->VISIBLE) continue;
-    if (code == 387 || o->ALL_MESSAGE || (o->hwnd == _HWND && _HWND == THWND)) {
+    if (code == CMD_TICK || o->ALL_MESSAGE || (o->hwnd == _HWND && _HWND == THWND)) {
       int r = o->message(code);
       if (r) code = r;
     }
@@ -304,17 +304,17 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
   auto queue = [&](int code) { set_key(code, hwnd, wp, lparam, msg); };
   switch (msg) {
     case WM_SIZE:
-      queue(388);
+      queue(CMD_RESIZED);
       return 0;
     case WM_SETFOCUS:
       if (hwnd != THWND && THWND) {
         plat::set_focus(THWND);
         plat::set_capture(THWND);
       }
-      queue(391);
+      queue(CMD_FOCUS_GAINED);
       return 0;
     case WM_KILLFOCUS:
-      if (hwnd == THWND) queue(392);
+      if (hwnd == THWND) queue(CMD_FOCUS_LOST);
       plat::release_capture();
       return 0;
     case WM_PAINT: {
@@ -322,12 +322,12 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       void* dc = plat::begin_paint(hwnd);
       paint(_OBJECT, hwnd, dc);
       plat::end_paint(hwnd, dc);
-      queue(431);
+      queue(CMD_REPAINT);
       return 0;
     }
     case WM_QUERYENDSESSION:
       if ((__QUERY_END_SESSION && !__QUERY_END_SESSION()) || DISABLE_REBOOT) {
-        queue(419);
+        queue(CMD_END_REFUSED);
         return 0;
       }
       END_SESSION = true;
@@ -357,33 +357,33 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       if (__COPY_DATA_FUNC) __COPY_DATA_FUNC((void*)lparam, (void*)wparam);
       return 0;
     case WM_KEYDOWN:
-      if (wp >= 112 && wp <= 123) queue(256 + (wp - 112));
-      else if (wp >= 33 && wp <= 40) queue(272 + (wp - 33));
-      else if (wp == 45 || wp == 46) queue(280 + (wp - 45));
-      else if (wp == 17) {
+      if (wp >= VK_F1 && wp <= VK_F12) queue(KEY_F1 + (wp - VK_F1));
+      else if (wp >= VK_PRIOR && wp <= VK_DOWN) queue(KEY_PAGE_UP + (wp - VK_PRIOR));
+      else if (wp == VK_INSERT || wp == VK_DELETE) queue(KEY_INSERT + (wp - VK_INSERT));
+      else if (wp == VK_CONTROL) {
         CONTROL_BUTTON = true;
-        queue(387);
-      } else if (wp == 16) {
+        queue(CMD_TICK);
+      } else if (wp == VK_SHIFT) {
         SHIFT_BUTTON = true;
-        queue(387);
+        queue(CMD_TICK);
       }
       return 0;
     case WM_KEYUP:
-      if (wp == 17) {
+      if (wp == VK_CONTROL) {
         CONTROL_BUTTON = false;
-        queue(387);
-      } else if (wp == 16) {
+        queue(CMD_TICK);
+      } else if (wp == VK_SHIFT) {
         SHIFT_BUTTON = false;
-        queue(387);
+        queue(CMD_TICK);
       }
       return 0;
     case WM_TIMER:
-      queue(387);
+      queue(CMD_TICK);
       return 0;
     case WM_CHAR:
       queue((int)wp);
-      if (wp == 420) enable_reboot();
-      if (wp == 421) disable_reboot();
+      if (wp == CMD_ENABLE_REBOOT) enable_reboot();
+      if (wp == CMD_DISABLE_REBOOT) disable_reboot();
       return 0;
     case WM_COMMAND:
     case WM_HOTKEY:
@@ -391,12 +391,12 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       return 0;
     case WM_SYSCOMMAND:
       if ((wp & 0xFFF0) == SC_MINIMIZE) {
-        queue(390);
+        queue(CMD_MINIMIZED);
         return plat::def_window_proc(hwnd, msg, wparam, lparam);
       }
       if ((wp & 0xFFF0) == SC_CLOSE) {
         // The window stays open until its owner destroys it.
-        queue(384);
+        queue(CMD_CLOSE);
         return 0;
       }
       return plat::def_window_proc(hwnd, msg, wparam, lparam);
@@ -411,16 +411,16 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
     case WM_RBUTTONUP: {
       CONTROL_BUTTON = (wp & MK_CONTROL) != 0;
       SHIFT_BUTTON = (wp & MK_SHIFT) != 0;
-      int code = msg == WM_MOUSEMOVE     ? 400
-                 : msg == WM_LBUTTONDOWN ? 403
-                 : msg == WM_LBUTTONUP   ? 404
-                 : msg == WM_RBUTTONDOWN ? 401
-                                         : 402;
+      int code = msg == WM_MOUSEMOVE     ? CMD_MOUSE_MOVE
+                 : msg == WM_LBUTTONDOWN ? CMD_MOUSE_LDOWN
+                 : msg == WM_LBUTTONUP   ? CMD_MOUSE_LUP
+                 : msg == WM_RBUTTONDOWN ? CMD_MOUSE_RDOWN
+                                         : CMD_MOUSE_RUP;
       queue(code);
       return 0;
     }
     case WM_MOUSEWHEEL:
-      queue(((wparam >> 16) & 0xFFFF) <= 0x7F00 ? 422 : 423);
+      queue(((wparam >> 16) & 0xFFFF) <= 0x7F00 ? CMD_WHEEL_UP : CMD_WHEEL_DOWN);
       return 0;
     case WM_POWERBROADCAST:
       if (wp == 4) {
@@ -428,20 +428,20 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
         return 0;
       }
       if (wp == 7) {
-        queue(428);
+        queue(CMD_RESUMED);
         return 0;
       }
       return plat::def_window_proc(hwnd, msg, wparam, lparam);
     case 977:
-      queue(427);
+      queue(CMD_MESSAGE_977);
       return 0;
     case 1124:
       switch (lparam) {
-        case 512: queue(398); break;
-        case 513: case 515: queue(396); break;
-        case 514: queue(397); break;
-        case 516: case 518: queue(394); break;
-        case 517: queue(395); break;
+        case 512: queue(CMD_TRAY_MOVE); break;
+        case 513: case 515: queue(CMD_TRAY_LDOWN); break;
+        case 514: queue(CMD_TRAY_LUP); break;
+        case 516: case 518: queue(CMD_TRAY_RDOWN); break;
+        case 517: queue(CMD_TRAY_RUP); break;
         default: break;
       }
       return 0;

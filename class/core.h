@@ -2,6 +2,7 @@
 // ring and the pump that turns window messages into command codes.
 #pragma once
 
+#include "class/codes.h"
 #include "class/sync.h"
 
 // A colour and the drawing tools made from it. COLOR is 0x00BBGGRR.

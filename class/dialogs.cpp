@@ -89,13 +89,13 @@ void message(const char* text) {
     return;
   }
   dialog_box box(text, 230);
-  thbutton ok(-94, -23, 232, SD_OK, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton ok(-94, -23, 232, SD_OK, 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   plat::beep();
   int ticks = 0;
   for (;;) {
     int c = getkey();
-    if (c == 13 || c == 27 || c == 384) break;
-    if (c == 387 && ++ticks >= 101) break;
+    if (c == KEY_ENTER || c == KEY_ESC || c == CMD_CLOSE) break;
+    if (c == CMD_TICK && ++ticks >= 101) break;
   }
 }
 
@@ -103,13 +103,13 @@ int yes_no(const char* text) {
   MESSAGES_SHOWN++;
   if (DIALOG_SINK) return DIALOG_SINK->yes_no(text ? text : "") ? 1 : 0;
   dialog_box box(text, 228);
-  thbutton yes(-186, -23, 232, SD_YES, 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
-  thbutton no(XBT + 2, -23, 234, SD_NO, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton yes(-186, -23, 232, SD_YES, 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
+  thbutton no(XBT + 2, -23, 234, SD_NO, 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   plat::beep();
   for (;;) {
     int c = getkey();
-    if (c == 13) return 1;
-    if (c == 27 || c == 384) return 0;
+    if (c == KEY_ENTER) return 1;
+    if (c == KEY_ESC || c == CMD_CLOSE) return 0;
   }
 }
 

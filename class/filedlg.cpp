@@ -322,8 +322,8 @@ class drawn_chooser {
     ttext name_field(XT + 6, name_y, "", &cBLACK, &cWHITE, LIST_X + LIST_LEN - XT - 6);
     tborder name_frame(&name_field, (char)254);
     name_field_ = &name_field;
-    thbutton ok(-186, -23, 232, kind_ == SAVE ? "Сохранить" : "Открыть", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
-    thbutton cancel(XBT + 2, -23, 234, SD_CANCEL, 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+    thbutton ok(-186, -23, 232, kind_ == SAVE ? "Сохранить" : "Открыть", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
+    thbutton cancel(XBT + 2, -23, 234, SD_CANCEL, 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
 
     enter(dir_, name_);
     show_name();
@@ -331,27 +331,27 @@ class drawn_chooser {
     while (!done) {
       int c = getkey();
       switch (c) {
-        case 27:
-        case 384: done = true; break;
-        case 13:
+        case KEY_ESC:
+        case CMD_CLOSE: done = true; break;
+        case KEY_ENTER:
           if (sel_ >= 0 && !typed_) done = activate(sel_, chosen, result);
           else if (!name_.empty()) done = take_name(chosen, result);
           break;
-        case 277: select(sel_ - 1); break;
-        case 279: select(sel_ + 1); break;
-        case 272: select(sel_ - ROWS); break;
-        case 273: select(sel_ < 0 ? ROWS - 1 : sel_ + ROWS); break;
-        case 275: select(0); break;
-        case 274: select((int)list_.size() - 1); break;
-        case 422: scroll(top_ - 3); break;
-        case 423: scroll(top_ + 3); break;
+        case KEY_UP: select(sel_ - 1); break;
+        case KEY_DOWN: select(sel_ + 1); break;
+        case KEY_PAGE_UP: select(sel_ - ROWS); break;
+        case KEY_PAGE_DOWN: select(sel_ < 0 ? ROWS - 1 : sel_ + ROWS); break;
+        case KEY_HOME: select(0); break;
+        case KEY_END: select((int)list_.size() - 1); break;
+        case CMD_WHEEL_UP: scroll(top_ - 3); break;
+        case CMD_WHEEL_DOWN: scroll(top_ + 3); break;
         case SCROLL_CODE: scroll(bar.pos()); break;
-        case 8:
+        case KEY_BACKSPACE:
           if (!name_.empty()) name_.pop_back();
           typed_ = true;
           show_name();
           break;
-        case 22: {  // Ctrl+V
+        case KEY_CTRL_V: {
           std::string pasted;
           if (plat::clipboard_get(pasted)) type_in(pasted);
           break;
@@ -364,7 +364,7 @@ class drawn_chooser {
             type_in(std::string(1, (char)c));
           }
       }
-      if (c >= 400 && c <= 404) mark_selection();
+      if (c >= CMD_MOUSE_MOVE && c <= CMD_MOUSE_LUP) mark_selection();
     }
     return result;
   }

@@ -18,7 +18,7 @@ const int ROW = 15;     // row pitch
 const int HEAD = 18;    // header height
 const int BAR = 16;     // scroll bar thickness
 
-bool mouse_code(int code) { return code >= 400 && code <= 404; }
+bool mouse_code(int code) { return code >= CMD_MOUSE_MOVE && code <= CMD_MOUSE_LUP; }
 
 // Moves an arrow button and its parts by the bar's offsets. Set directly:
 // tbut::move would paint at every step of a relayout.
@@ -245,7 +245,7 @@ int tvsb::message(int code) {
   if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
   int a = SBOX->down(), from = SBOX->y();
   switch (code) {
-    case 403:
+    case CMD_MOUSE_LDOWN:
       if (SBOX->mouse_inside()) {
         SELECTED = 1;
         return 0;
@@ -256,7 +256,7 @@ int tvsb::message(int code) {
       if (page(SELECTED == 2 ? -1 : 1)) return KEY;
       paint_track(hdc);
       return 0;
-    case 387:
+    case CMD_TICK:
       if ((SELECTED == 2 || SELECTED == 3) && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
         bool side = SELECTED == 2 ? MOUSE_Y < from : MOUSE_Y >= from + a;
         if (!side) return 0;
@@ -264,7 +264,7 @@ int tvsb::message(int code) {
         return page(SELECTED == 2 ? -1 : 1) ? KEY : 0;
       }
       return 0;
-    case 400: {
+    case CMD_MOUSE_MOVE: {
       if (SELECTED && !MOUSE_LBUTTON) {
         SELECTED = 0;
         update();
@@ -276,8 +276,8 @@ int tvsb::message(int code) {
       *this = p;
       return KEY;
     }
-    case 404:
-    case 417:
+    case CMD_MOUSE_LUP:
+    case CMD_POINTER_LEFT:
       if (SELECTED) {
         SELECTED = 0;
         update();
@@ -449,7 +449,7 @@ int tgsb::message(int code) {
   if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
   int a = SBOX->len(), from = SBOX->x();
   switch (code) {
-    case 403:
+    case CMD_MOUSE_LDOWN:
       if (SBOX->mouse_inside()) {
         SELECTED = true;
         return 0;
@@ -458,7 +458,7 @@ int tgsb::message(int code) {
       PMT = 5;
       PAGING = MOUSE_X < from ? -1 : 1;
       return page(PAGING) ? KEY : 0;
-    case 387:
+    case CMD_TICK:
       if (PAGING && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
         bool side = PAGING < 0 ? MOUSE_X < from : MOUSE_X >= from + a;
         if (!side) return 0;
@@ -466,7 +466,7 @@ int tgsb::message(int code) {
         return page(PAGING) ? KEY : 0;
       }
       return 0;
-    case 400: {
+    case CMD_MOUSE_MOVE: {
       if ((SELECTED || PAGING) && !MOUSE_LBUTTON) {
         SELECTED = false;
         PAGING = 0;
@@ -480,8 +480,8 @@ int tgsb::message(int code) {
     }
     // A release ends a drag at once: otherwise a press elsewhere before the
     // next move would still count as dragging.
-    case 404:
-    case 417:
+    case CMD_MOUSE_LUP:
+    case CMD_POINTER_LEFT:
       SELECTED = false;
       PAGING = 0;
       return 0;
@@ -614,13 +614,13 @@ void thcnt::end_drag() {
 }
 
 int thcnt::message(int code) {
-  if (!mouse_code(code) && code != 417) return 0;
-  if (code == 417 || !OBJ->mouse_inside()) {
+  if (!mouse_code(code) && code != CMD_POINTER_LEFT) return 0;
+  if (code == CMD_POINTER_LEFT || !OBJ->mouse_inside()) {
     if (SELECT == -1) return 0;
     end_drag();
     return -1;
   }
-  if (code == 400 && !MOUSE_LBUTTON) {
+  if (code == CMD_MOUSE_MOVE && !MOUSE_LBUTTON) {
     if (CARET) {
       // The button went up somewhere we did not see.
       plat::destroy_caret();
@@ -644,16 +644,16 @@ int thcnt::message(int code) {
   }
   if (SELECT == -1) return 0;
   switch (code) {
-    case 403:
+    case CMD_MOUSE_LDOWN:
       plat::create_caret(hwnd, 1, OBJ->down());
       plat::set_caret_pos(MOUSE_X, y());
       plat::show_caret();
       CARET = true;
       return -1;
-    case 400:
+    case CMD_MOUSE_MOVE:
       if (CARET) plat::set_caret_pos(MOUSE_X, y());
       return -1;
-    case 404: {
+    case CMD_MOUSE_LUP: {
       if (!CARET) return -1;
       plat::destroy_caret();
       CARET = false;
@@ -1214,10 +1214,10 @@ int tdbgrid::message(int code) {
   if (!mouse_code(code)) return 0;
   int bx = BGR->x(), by = BGR->y();
   if (!(MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down())) return 0;
-  if (code == 400 || code == 402) return 0;
+  if (code == CMD_MOUSE_MOVE || code == CMD_MOUSE_RUP) return 0;
   // The release is the grid's only when it completes the grid's own click:
   // after a click that did nothing it stays a plain release.
-  if (code == 404) {
+  if (code == CMD_MOUSE_LUP) {
     if (LAST_OPERATION != 1) return 0;
     LAST_OPERATION = 8;
     return MESSAGE;
@@ -1226,7 +1226,7 @@ int tdbgrid::message(int code) {
   int row = std::max(0, (MOUSE_Y - by - HEAD) / ROW + UP_POS);
   bool on_row = row < size && MOUSE_X < columns_right();
   SELECT_HEADER = 255;
-  if (code == 401) {
+  if (code == CMD_MOUSE_RDOWN) {
     LAST_OPERATION = 2;
     if (on_row) {
       SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
@@ -1234,7 +1234,7 @@ int tdbgrid::message(int code) {
     }
     return MESSAGE;
   }
-  // 403, the left button.
+  // CMD_MOUSE_LDOWN, the left button.
   if (!on_row) {
     if (!BASE->select()) return 0;
     clear_marks();
@@ -1379,7 +1379,7 @@ void tdbgrid::edit(int col) {
   {
     ttext t(left, row_top(row) + 18, value.c_str(), &cBLACK, &cWHITE, right - left);
     end = read_string(&t, type == DB_STRING || type == DB_HEX ? 0 : 1, -2);
-    if (end != 27 && end != 384) {
+    if (end != KEY_ESC && end != CMD_CLOSE) {
       write_back(BASE, field, row, t.text());
       BASE->update();
     }
@@ -1387,6 +1387,6 @@ void tdbgrid::edit(int col) {
   IN_EDIT = false;
   // The close was the editor's to end on, but the window's owner must
   // still see it.
-  if (end == 384) set_key(384, hwnd, 0, 0, 0);
+  if (end == CMD_CLOSE) set_key(CMD_CLOSE, hwnd, 0, 0, 0);
   update();
 }

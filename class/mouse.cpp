@@ -1,9 +1,11 @@
 #include "class/mouse.h"
 
+#include "platform/platform.h"
+
 // ---- tmouse ------------------------------------------------------------------
 
 tmouse::tmouse(int x, int y, int len, int down, int code, unsigned mask)
-    : KEY(code), MASK(mask), EVENT(417), MX(0), MY(0), TIM(0), PRESS(0) {
+    : KEY(code), MASK(mask), EVENT(CMD_POINTER_LEFT), MX(0), MY(0), TIM(0), PRESS(0) {
   X = x;
   Y = y;
   LEN = len;
@@ -14,33 +16,33 @@ tmouse::tmouse(int x, int y, int len, int down, int code, unsigned mask)
 tmouse::~tmouse() { reset_object(); }
 
 int tmouse::message(int code) {
-  if (code < 400 || code > 404) return 0;
+  if (code < CMD_MOUSE_MOVE || code > CMD_MOUSE_LUP) return 0;
   if (!mouse_inside()) {
-    if (EVENT != 417) {
-      EVENT = 417;
-      if (MASK & MOUSE_LEAVE) set_key(KEY, hwnd, (unsigned)KEY, 417, 258);
+    if (EVENT != CMD_POINTER_LEFT) {
+      EVENT = CMD_POINTER_LEFT;
+      if (MASK & MOUSE_LEAVE) set_key(KEY, hwnd, (unsigned)KEY, CMD_POINTER_LEFT, WM_CHAR);
     }
     return 0;
   }
   MX = MOUSE_X - x();
   MY = MOUSE_Y - y();
-  if (code == 401 || code == 403) {
+  if (code == CMD_MOUSE_RDOWN || code == CMD_MOUSE_LDOWN) {
     // A left press after a right one (or the other way round) is two
     // single clicks, not a double one.
     if (PRESS == code && TIM != 0) {
       PRESS = 0;
-      bool left = code == 403;
-      EVENT = left ? 415 : 416;
+      bool left = code == CMD_MOUSE_LDOWN;
+      EVENT = left ? CMD_MOUSE_LDOUBLE : CMD_MOUSE_RDOUBLE;
       // Through the queue: the press itself stays a press for the
       // elements after this one.
-      if (MASK & (left ? MOUSE_LDOUBLE : MOUSE_RDOUBLE)) set_key(KEY, hwnd, (unsigned)KEY, EVENT, 258);
+      if (MASK & (left ? MOUSE_LDOUBLE : MOUSE_RDOUBLE)) set_key(KEY, hwnd, (unsigned)KEY, EVENT, WM_CHAR);
       return 0;
     }
     PRESS = code;
     TIM = 4;
   }
   EVENT = code;
-  return (MASK & (1u << (code - 400))) ? KEY : 0;
+  return (MASK & (1u << (code - CMD_MOUSE_MOVE))) ? KEY : 0;
 }
 
 // ---- tcbox -------------------------------------------------------------------

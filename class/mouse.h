@@ -7,16 +7,17 @@
 #include "class/draw.h"
 #include "class/sync.h"
 
-// Event bits of a region's mask.
+// Event bits of a region's mask. The first five are the pump's mouse codes
+// in order (bit n is CMD_MOUSE_MOVE + n), so a code is tested by shifting.
 enum : unsigned {
-  MOUSE_MOVE = 1,          // 400
-  MOUSE_RDOWN = 2,         // 401
-  MOUSE_RUP = 4,           // 402
-  MOUSE_LDOWN = 8,         // 403
-  MOUSE_LUP = 16,          // 404
-  MOUSE_LDOUBLE = 32,      // 415, posted
-  MOUSE_RDOUBLE = 64,      // 416, posted
-  MOUSE_LEAVE = 128,       // 417, posted
+  MOUSE_MOVE = 1,          // CMD_MOUSE_MOVE
+  MOUSE_RDOWN = 2,         // CMD_MOUSE_RDOWN
+  MOUSE_RUP = 4,           // CMD_MOUSE_RUP
+  MOUSE_LDOWN = 8,         // CMD_MOUSE_LDOWN
+  MOUSE_LUP = 16,          // CMD_MOUSE_LUP
+  MOUSE_LDOUBLE = 32,      // CMD_MOUSE_LDOUBLE, posted
+  MOUSE_RDOUBLE = 64,      // CMD_MOUSE_RDOUBLE, posted
+  MOUSE_LEAVE = 128,       // CMD_POINTER_LEFT, posted
   MOUSE_ALL = 4095,
 };
 
@@ -24,15 +25,16 @@ class tmouse : public tobject {
  public:
   int KEY;
   unsigned MASK;
-  // The last event seen: 400 to 404, 415 or 416 for a double click, 417
-  // once the pointer is outside. A region starts as left, so one the
+  // The last event seen: CMD_MOUSE_MOVE to CMD_MOUSE_LUP, CMD_MOUSE_LDOUBLE
+  // or CMD_MOUSE_RDOUBLE for a double click, CMD_POINTER_LEFT once the
+  // pointer is outside. A region starts as left, so one the
   // pointer never entered does not report leaving it.
   int EVENT;
   // Pointer position relative to the region's top-left corner at the last
   // event inside it.
   int MX, MY;
   ttimer TIM;  // runs for 0.4 s after a press
-  int PRESS;   // the press that armed TIM (401 or 403), 0 for none
+  int PRESS;   // the press that armed TIM (CMD_MOUSE_RDOWN or CMD_MOUSE_LDOWN), 0 for none
 
   tmouse(int x, int y, int len, int down, int code, unsigned mask = MOUSE_ALL);
   ~tmouse() override;

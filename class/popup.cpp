@@ -47,9 +47,9 @@ int choose(twindow& w, int last) {
   for (;;) {
     int c = getkey();
     if (c >= 500 && c <= last) return c - 500;
-    if (c == 384 || c == 27 || c == 404 || c == 392) return -1;
+    if (c == CMD_CLOSE || c == KEY_ESC || c == CMD_MOUSE_LUP || c == CMD_FOCUS_LOST) return -1;
     // A list that went behind its owner could not be reached any more.
-    if (c == 387) plat::set_foreground(w.hwnd);
+    if (c == CMD_TICK) plat::set_foreground(w.hwnd);
   }
 }
 

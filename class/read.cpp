@@ -89,7 +89,7 @@ class editor {
   // Acts on one code; returns the code that ends the edit, or 0.
   int act(int c) {
     switch (c) {
-      case 8:
+      case KEY_BACKSPACE:
         if (selection()) {
           remove();
         } else if (k > 0) {
@@ -98,42 +98,42 @@ class editor {
         }
         t->update();
         break;
-      case 281:
+      case KEY_DELETE:
         if (selection()) remove();
         else delete_char(t, k);
         t->update();
         break;
-      case 276:
+      case KEY_LEFT:
         if (k == 0) return 0;
         unselect();
         k--;
         break;
-      case 278:
+      case KEY_RIGHT:
         if (k >= L - 1) return 0;
         unselect();
         k++;
         break;
-      case 275:
+      case KEY_HOME:
         unselect();
         k = 0;
         break;
-      case 274:
+      case KEY_END:
         unselect();
         k = end_of_text(t);
         break;
-      case 9: case 13: case 27:
-      case 256: case 257: case 258: case 259: case 260: case 261: case 262:
-      case 264: case 265:
-      case 272: case 273: case 277: case 279:
-      case 384: case 388: case 390: case 393:
+      case KEY_TAB: case KEY_ENTER: case KEY_ESC:
+      case KEY_F1: case KEY_F2: case KEY_F3: case KEY_F4: case KEY_F5: case KEY_F6: case KEY_F7:
+      case KEY_F9: case KEY_F10:
+      case KEY_PAGE_UP: case KEY_PAGE_DOWN: case KEY_UP: case KEY_DOWN:
+      case CMD_CLOSE: case CMD_RESIZED: case CMD_MINIMIZED: case CMD_RESERVED_393:
         return finish(c);
-      case 403:
+      case CMD_MOUSE_LDOWN:
         if (_HWND != t->hwnd) return 0;
         if (!field.mouse_inside()) {
-          finish(386);
+          finish(CMD_PRESS_OUTSIDE);
           // The press was meant for whatever lies under it.
-          unget_key(403, _HWND, _WPARAM, _LPARAM, _MESSAGE);
-          return 386;
+          unget_key(CMD_MOUSE_LDOWN, _HWND, _WPARAM, _LPARAM, _MESSAGE);
+          return CMD_PRESS_OUTSIDE;
         }
         if (click != 0 && !(t->SSEL == 0 && t->ESEL >= L)) {
           t->SSEL = 0;
@@ -146,10 +146,10 @@ class editor {
         t->update();
         click = 4;
         break;
-      case 404:
+      case CMD_MOUSE_LUP:
         if (_HWND == t->hwnd) drag = true;
         return 0;
-      case 400:
+      case CMD_MOUSE_MOVE:
         if (_HWND != t->hwnd) return 0;
         if (MOUSE_LBUTTON && drag) {
           int i = std::min(pointer_index(), end_of_text(t));
@@ -166,7 +166,7 @@ class editor {
           return 0;
         }
         break;
-      case 401:
+      case CMD_MOUSE_RDOWN:
         if (_HWND != t->hwnd) return 0;
         context_menu();
         break;
@@ -370,7 +370,7 @@ int insert_string_from_clipboard(ttext* text, int p, int mode) {
 }
 
 int read_string(ttext* text, int mode, int start) {
-  if (!text || !text->TXT) return 27;
+  if (!text || !text->TXT) return KEY_ESC;
   tnull field(text->x(), text->y(), text->len(), text->down());
   editor e(text, mode, field);
   e.start(start);
@@ -393,7 +393,7 @@ tread::~tread() {
 }
 
 void tread::read(int start) {
-  if (VISIBLE && ACTIVATE) set_key(KEY, hwnd, (unsigned)KEY, start, 258);
+  if (VISIBLE && ACTIVATE) set_key(KEY, hwnd, (unsigned)KEY, start, WM_CHAR);
 }
 
 int tread::x() { return TXT->x(); }
@@ -424,12 +424,12 @@ void tread::off() {
 }
 
 int tread::message(int code) {
-  if (code >= 400 && code <= 404) {
+  if (code >= CMD_MOUSE_MOVE && code <= CMD_MOUSE_LUP) {
     if (TXT->mouse_inside()) {
-      if (code == 400 && STATUS == 1) {
+      if (code == CMD_MOUSE_MOVE && STATUS == 1) {
         show_cursor(IDC_IBEAM);
         STATUS = 2;
-      } else if (code == 403) {
+      } else if (code == CMD_MOUSE_LDOWN) {
         edit(FROM_START ? 0 : SELECTED ? -2 : -1);
         return KEY;
       }

@@ -25,7 +25,8 @@ class tread : public tobject {
   ttext* TXT;     // the edited text; not owned
   int KEY;        // the field's code
   int STATUS;     // 1 idle, 2 pointer over the field, 3 editing
-  int LKEY;       // the code that ended the last edit (9, 13, 27, 386 ...)
+  int LKEY;       // the code that ended the last edit (KEY_TAB, KEY_ENTER,
+                  // KEY_ESC, CMD_PRESS_OUTSIDE ...)
   bool SELECTED;  // a click starts the edit with everything selected
   bool FROM_START;  // a click starts the edit with the caret at 0
 
@@ -70,6 +71,7 @@ int insert_string_from_clipboard(ttext* text, int p, int mode = 0);
 // The edit loop. mode 0 takes any character, mode 1 the characters of
 // numbers, dates and times (digits, blank, "," "-" "." ":"). start: the
 // caret index; -1 the character under the pointer; -2 or less everything
-// selected. Returns the code that ended the edit, 386 for a press outside
-// the field (the press is handed on to whatever it was meant for).
+// selected. Returns the code that ended the edit, CMD_PRESS_OUTSIDE for a
+// press outside the field (the press is handed on to whatever it was meant
+// for).
 int read_string(ttext* text, int mode, int start);

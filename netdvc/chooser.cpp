@@ -9,7 +9,7 @@ int choose_device(tdbquery& DHCP, char* ip, char* name, unsigned char* mac, unsi
   DHCP.add_sort(1, 1);
   DHCP.sort();
   tdbgrid dhcp_grid(3, 3, -4, -26, &DHCP, 3000);
-  thbutton bexit(4, -24, 0, "Выбрать", -3, 20, 13, nullptr, 0, nullptr, &cLGRAY);
+  thbutton bexit(4, -24, 0, "Выбрать", -3, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
   tborder brd(2, 2, -3, -3, 1);
   dhcp_grid.add("Имя устройства", 135, 0, -1);
   dhcp_grid.add("IP Адрес", 135, 1, -1);
@@ -18,7 +18,7 @@ int choose_device(tdbquery& DHCP, char* ip, char* name, unsigned char* mac, unsi
     // Everything else, the grid's own codes included, only moves the focus
     // row or is none of the chooser's business.
     int code = getkey();
-    if (code == 13) {
+    if (code == KEY_ENTER) {
       int row = dhcp_grid.pos();
       DHCP.get_string(ip, 1, row);
       DHCP.get_string(name, 0, row);
@@ -27,7 +27,7 @@ int choose_device(tdbquery& DHCP, char* ip, char* name, unsigned char* mac, unsi
       result = 0;
       break;
     }
-    if (code == 27 || code == 384) break;
+    if (code == KEY_ESC || code == CMD_CLOSE) break;
   }
   return result;
 }

@@ -43,11 +43,11 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   for (;;) {
     int code = getkey();
-    if (code >= 400 && code <= 404) {
+    if (code >= CMD_MOUSE_MOVE && code <= CMD_MOUSE_LUP) {
       std::printf("%d %d %d\n", code, MOUSE_X, MOUSE_Y);
       std::fflush(stdout);
     }
-    if (code == 27 || code == 384) break;
+    if (code == KEY_ESC || code == CMD_CLOSE) break;
   }
   std::printf("bye\n");
   return 0;

@@ -30,8 +30,8 @@ int address_dialog() {
   tborder bp(&tp, (char)254);
   tread rp(&tp, 1001);
   tborder bt(4, 4, -5, -29, 1);
-  thbutton b0(-185, -23, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
-  thbutton b1(XBT + 2, -23, 234, "Отмена", 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton b0(-185, -23, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
+  thbutton b1(XBT + 2, -23, 234, "Отмена", 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   rp.read(0);
   std::printf("ready\n");
   std::fflush(stdout);
@@ -39,10 +39,10 @@ int address_dialog() {
     int code = getkey();
     if (code == 1001) {
       print_field(rp.LKEY, tp.text());
-      if (rp.LKEY == 13) break;
-      if (rp.LKEY == 9) rp.read(-2);
+      if (rp.LKEY == KEY_ENTER) break;
+      if (rp.LKEY == KEY_TAB) rp.read(-2);
     }
-    if (code == 13 || code == 27 || code == 384) break;
+    if (code == KEY_ENTER || code == KEY_ESC || code == CMD_CLOSE) break;
   }
   return 0;
 }
@@ -67,7 +67,7 @@ int date_window() {
                      SD_MON[7], SD_MON[8], SD_MON[9], SD_MON[10], SD_MON[11]);
       if (m >= 0) month << SD_MON[m];
     }
-    if (code == 27 || code == 384) break;
+    if (code == KEY_ESC || code == CMD_CLOSE) break;
   }
   return 0;
 }

@@ -11,9 +11,9 @@ class Buttons : public ::testing::Test {
 
   // Mouse codes are only acted on when they are read, so every injected
   // event is pumped until its code comes out.
-  static std::vector<int> move(twindow& w, int x, int y) { return event(w, x, y, 0, false, 400); }
-  static std::vector<int> press(twindow& w, int x, int y) { return event(w, x, y, 1, true, 403); }
-  static std::vector<int> release(twindow& w, int x, int y, int expect = 404) {
+  static std::vector<int> move(twindow& w, int x, int y) { return event(w, x, y, 0, false, CMD_MOUSE_MOVE); }
+  static std::vector<int> press(twindow& w, int x, int y) { return event(w, x, y, 1, true, CMD_MOUSE_LDOWN); }
+  static std::vector<int> release(twindow& w, int x, int y, int expect = CMD_MOUSE_LUP) {
     return event(w, x, y, 1, false, expect);
   }
   static std::vector<int> event(twindow& w, int x, int y, int button, bool down, int expect) {
@@ -58,12 +58,12 @@ void count_call() { fun_calls++; }
 
 TEST_F(Buttons, DialogButtonsAreAnchoredToTheBottomRight) {
   twindow w(264, 57, "dialog");
-  thbutton ok(-185, -23, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
+  thbutton ok(-185, -23, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
   EXPECT_EQ(ok.x(), 80);
   EXPECT_EQ(ok.y(), 35);
   EXPECT_EQ(XBT, 170);
   EXPECT_EQ(YBT, 55);
-  thbutton cancel(XBT + 2, -23, 234, "Отмена", 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton cancel(XBT + 2, -23, 234, "Отмена", 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   EXPECT_EQ(cancel.x(), 172);
   EXPECT_EQ(cancel.y(), 35);
   EXPECT_EQ(XBT, 262);
@@ -84,29 +84,29 @@ TEST_F(Buttons, AClickGivesThePressAndThenTheCodeInPlaceOfTheRelease) {
   thbutton b(20, 20, 0, "Go", 90, 20, 1234, count_call, 0, nullptr, &cLGRAY);
   pump_for(50);
   move(w, 30, 30);
-  EXPECT_EQ(press(w, 30, 30), std::vector<int>{403});
+  EXPECT_EQ(press(w, 30, 30), std::vector<int>{CMD_MOUSE_LDOWN});
   EXPECT_EQ(b.STATUS, 3);
   EXPECT_EQ(fun_calls, 0);
   plat::inject_mouse_button(w.hwnd, 31, 31, 1, false);
   std::vector<int> seen;
   ASSERT_TRUE(pump_until(1234, 1000, &seen));
   EXPECT_EQ(fun_calls, 1) << "the callback runs before the code comes back";
-  EXPECT_EQ(count_of(seen, 404), 0);
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LUP), 0);
   EXPECT_EQ(b.STATUS, 2);
-  // Away from any control the release stays 404.
+  // Away from any control the release stays CMD_MOUSE_LUP.
   press(w, 250, 80);
-  EXPECT_EQ(release(w, 250, 80), std::vector<int>{404});
+  EXPECT_EQ(release(w, 250, 80), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(b.STATUS, 1);
   EXPECT_EQ(fun_calls, 1);
 }
 
 TEST_F(Buttons, AKeyWithTheButtonsCodeIsTheSameCode) {
   twindow w(264, 57, "enter");
-  thbutton ok(-185, -23, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
+  thbutton ok(-185, -23, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
   pump_for(50);
   plat::inject_key(w.hwnd, VK_RETURN, true);
   plat::inject_key(w.hwnd, VK_RETURN, false);
-  EXPECT_TRUE(pump_until(13));
+  EXPECT_TRUE(pump_until(KEY_ENTER));
   EXPECT_EQ(ok.STATUS, 1);
 }
 
@@ -123,12 +123,12 @@ TEST_F(Buttons, APressThatLeavesOrArrivesFromOutsideGivesNoCode) {
   move(w, 200, 70);
   EXPECT_EQ(b.STATUS, 1);
   EXPECT_EQ(b.BRD->TYPE, 2);
-  EXPECT_EQ(release(w, 200, 70), std::vector<int>{404});
+  EXPECT_EQ(release(w, 200, 70), std::vector<int>{CMD_MOUSE_LUP});
   // Press outside, move in, release inside: the button never saw the press.
   press(w, 200, 70);
   move(w, 30, 30);
   EXPECT_EQ(b.STATUS, 2);
-  EXPECT_EQ(release(w, 30, 30), std::vector<int>{404});
+  EXPECT_EQ(release(w, 30, 30), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(b.STATUS, 2);
   EXPECT_EQ(fun_calls, 0);
 }
@@ -136,7 +136,7 @@ TEST_F(Buttons, APressThatLeavesOrArrivesFromOutsideGivesNoCode) {
 // The frame lies on the button's two outermost pixel rings.
 TEST_F(Buttons, DialogButtonFrameShowsHoverAndPress) {
   twindow w(300, 100, "frames");
-  thbutton b(20, 20, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
+  thbutton b(20, 20, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
   pump_for(50);
   const int left = 20, top = 20, right = 109, bottom = 39, mid_x = 60, mid_y = 30;
   auto ring = [&](uint32_t tl, uint32_t br) {
@@ -159,7 +159,7 @@ TEST_F(Buttons, DialogButtonFrameShowsHoverAndPress) {
   EXPECT_EQ(b.BMP->LEN, 24);
   // The title moved with it; nothing of the unpressed title stays behind.
   int pressed_left = leftmost(w, 46, 22, 60, 16, cBLUE.COLOR);
-  release(w, 60, 30, 13);
+  release(w, 60, 30, KEY_ENTER);
   ring(cWHITE.COLOR, cBLACK.COLOR);
   EXPECT_EQ(b.BMP->x(), 20);
   int released_left = leftmost(w, 46, 22, 60, 16, cBLUE.COLOR);
@@ -208,7 +208,7 @@ TEST_F(Buttons, HeldArrowButtonRepeatsFromTheFifthTick) {
   plat::inject_mouse_button(w.hwnd, 25, 25, 1, true);
   std::vector<int> seen;
   ASSERT_TRUE(pump_until(1000000, 1000, &seen));
-  EXPECT_EQ(count_of(seen, 403), 0) << "the press itself is the first firing";
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LDOWN), 0) << "the press itself is the first firing";
   EXPECT_EQ(fun_calls, 1);
   // Collect the stream while held: ticks and repeated codes.
   std::vector<int> stream;
@@ -216,11 +216,12 @@ TEST_F(Buttons, HeldArrowButtonRepeatsFromTheFifthTick) {
   uint32_t start = plat::tick();
   while (repeats < 3 && plat::tick() - start < 3000) {
     int c = getkey();
-    if (c == 387 || c == 1000000) stream.push_back(c);
+    if (c == CMD_TICK || c == 1000000) stream.push_back(c);
     repeats += c == 1000000;
   }
   ASSERT_EQ(repeats, 3);
-  std::vector<int> want = {387, 387, 387, 387, 387, 1000000, 387, 1000000, 387, 1000000};
+  std::vector<int> want = {CMD_TICK, CMD_TICK, CMD_TICK, CMD_TICK, CMD_TICK, 1000000,
+                           CMD_TICK, 1000000,  CMD_TICK, 1000000};
   EXPECT_EQ(stream, want);
   EXPECT_EQ(fun_calls, 4);
   // Released: no more codes.
@@ -266,14 +267,14 @@ TEST_F(Buttons, FrameStyleFiveHasNoFrameAndALeftTitle) {
   EXPECT_GT(l_framed, 60) << "a framed title without a picture is centred";
   // A frameless button erases itself when hidden.
   plain.hide();
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_EQ(count_colour(w, 20, 10, 150, 20, cBLACK.COLOR), 0);
 }
 
 TEST_F(Buttons, DisabledButtonIsDeafAndShowsItsDisabledPicture) {
   twindow w(300, 100, "disabled");
   fun_calls = 0;
-  thbutton b(20, 20, 232, "Ok", 90, 20, 13, count_call, 0, nullptr, &cLGRAY);
+  thbutton b(20, 20, 232, "Ok", 90, 20, KEY_ENTER, count_call, 0, nullptr, &cLGRAY);
   tbitmap ref(150, 60, 233);
   pump_for(50);
   // Disabled while hovered: back to idle at once.
@@ -289,7 +290,7 @@ TEST_F(Buttons, DisabledButtonIsDeafAndShowsItsDisabledPicture) {
   // No events reach it.
   move(w, 61, 30);
   press(w, 61, 30);
-  EXPECT_EQ(release(w, 61, 30), std::vector<int>{404});
+  EXPECT_EQ(release(w, 61, 30), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(b.STATUS, 1);
   EXPECT_EQ(fun_calls, 0);
   // Enabled again: the ordinary picture, and the window repaint keeps it.
@@ -298,7 +299,7 @@ TEST_F(Buttons, DisabledButtonIsDeafAndShowsItsDisabledPicture) {
   ref << 232;
   EXPECT_TRUE(same_area(w, 20, 20, 150, 60, 25, 20));
   plat::invalidate(w.hwnd, nullptr, true);
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_TRUE(same_area(w, 20, 20, 150, 60, 25, 20));
   // A picture swapped while disabled shows in its disabled form.
   b.off();
@@ -309,7 +310,7 @@ TEST_F(Buttons, DisabledButtonIsDeafAndShowsItsDisabledPicture) {
   b.on();
   move(w, 60, 30);
   press(w, 60, 30);
-  release(w, 60, 30, 13);
+  release(w, 60, 30, KEY_ENTER);
   EXPECT_EQ(fun_calls, 1);
 }
 
@@ -359,7 +360,7 @@ TEST_F(Buttons, HeaderButtonAndEdgeAnchoredWidth) {
   EXPECT_EQ(h.OBJ, &bg);
   // A button whose width runs to 3 pixels before the right edge keeps its
   // frame on its own edge.
-  thbutton sel(4, -24, 0, "Выбрать", -3, 20, 13, nullptr, 0, nullptr, &cLGRAY);
+  thbutton sel(4, -24, 0, "Выбрать", -3, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
   pump_for(50);
   EXPECT_EQ(sel.x() + sel.len(), 298);
   move(w, 100, 85);

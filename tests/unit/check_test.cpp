@@ -19,9 +19,9 @@ class CheckBox : public ::testing::Test {
     if (seen) *seen = without_noise(s);
   }
   // A whole click at x, y; returns what the pump gave for the release.
-  static std::vector<int> click(twindow& w, int x, int y, int expect = 404) {
-    event(w, x, y, 0, 400);
-    event(w, x, y, 1, 403);
+  static std::vector<int> click(twindow& w, int x, int y, int expect = CMD_MOUSE_LUP) {
+    event(w, x, y, 0, CMD_MOUSE_MOVE);
+    event(w, x, y, 1, CMD_MOUSE_LDOWN);
     std::vector<int> seen;
     event(w, x, y, 2, expect, &seen);
     return seen;
@@ -70,7 +70,7 @@ TEST_F(CheckBox, AClickOnTheTitleOrThePictureToggles) {
   tcheck c(8, 10, "Прошить сопроцессор", 1500);
   pump_for(50);
   // Hovering turns the title blue.
-  event(w, 60, 15, 0, 400);
+  event(w, 60, 15, 0, CMD_MOUSE_MOVE);
   EXPECT_EQ(c.PR, 1);
   EXPECT_GT(count_colour(w, 24, 10, c.TITLE->len(), 14, cBLUE.COLOR), 10);
   EXPECT_EQ(click(w, 60, 15, 1500), std::vector<int>{1500});
@@ -80,13 +80,13 @@ TEST_F(CheckBox, AClickOnTheTitleOrThePictureToggles) {
   EXPECT_EQ(c.get(), 0);
   EXPECT_TRUE(shows(w, c, 218));
   // Leaving gives the title its colour back.
-  event(w, 250, 80, 0, 400);
+  event(w, 250, 80, 0, CMD_MOUSE_MOVE);
   EXPECT_EQ(c.PR, 0);
   EXPECT_EQ(count_colour(w, 24, 10, c.TITLE->len(), 14, cBLUE.COLOR), 0);
   EXPECT_GT(count_colour(w, 24, 10, c.TITLE->len(), 14, cBLACK.COLOR), 10);
   // Just past the element nothing happens.
-  EXPECT_EQ(click(w, c.x() + c.len(), 15), std::vector<int>{404});
-  EXPECT_EQ(click(w, 60, 26), std::vector<int>{404});
+  EXPECT_EQ(click(w, c.x() + c.len(), 15), std::vector<int>{CMD_MOUSE_LUP});
+  EXPECT_EQ(click(w, 60, 26), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(c.get(), 0);
 }
 
@@ -94,7 +94,7 @@ TEST_F(CheckBox, ABoxWithoutACodeLetsTheReleaseThrough) {
   twindow w(300, 100, "code 0");
   tcheck c(8, 10, "Option", 0);
   pump_for(50);
-  EXPECT_EQ(click(w, 12, 15), std::vector<int>{404});
+  EXPECT_EQ(click(w, 12, 15), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_TRUE(c == 1);
   EXPECT_TRUE(c != 0);
   EXPECT_FALSE(c != 1);
@@ -105,26 +105,26 @@ TEST_F(CheckBox, PressedLookAndAPressThatLeaves) {
   tcheck c(8, 10, "Option", 9, 1);
   pump_for(50);
   EXPECT_TRUE(shows(w, c, 216));
-  event(w, 12, 15, 0, 400);
-  event(w, 12, 15, 1, 403);
+  event(w, 12, 15, 0, CMD_MOUSE_MOVE);
+  event(w, 12, 15, 1, CMD_MOUSE_LDOWN);
   EXPECT_EQ(c.PR, 2);
   EXPECT_TRUE(shows(w, c, 220));
   // Leaving while pressed puts the state's picture back; no toggle.
-  event(w, 250, 80, 0, 400);
+  event(w, 250, 80, 0, CMD_MOUSE_MOVE);
   EXPECT_TRUE(shows(w, c, 216));
-  event(w, 250, 80, 2, 404);
+  event(w, 250, 80, 2, CMD_MOUSE_LUP);
   EXPECT_EQ(c.get(), 1);
   !c;
   EXPECT_TRUE(shows(w, c, 218));
-  event(w, 12, 15, 0, 400);
-  event(w, 12, 15, 1, 403);
+  event(w, 12, 15, 0, CMD_MOUSE_MOVE);
+  event(w, 12, 15, 1, CMD_MOUSE_LDOWN);
   EXPECT_TRUE(shows(w, c, 222));
   event(w, 12, 15, 2, 9);
   EXPECT_EQ(c.get(), 1);
   // A release over the box toggles it even when the press was elsewhere.
-  event(w, 250, 80, 0, 400);
-  event(w, 250, 80, 1, 403);
-  event(w, 12, 15, 0, 400);
+  event(w, 250, 80, 0, CMD_MOUSE_MOVE);
+  event(w, 250, 80, 1, CMD_MOUSE_LDOWN);
+  event(w, 12, 15, 0, CMD_MOUSE_MOVE);
   event(w, 12, 15, 2, 9);
   EXPECT_EQ(c.get(), 0);
 }
@@ -133,11 +133,11 @@ TEST_F(CheckBox, DisablingShowsTheGreyPicturesAndStopsClicks) {
   twindow w(300, 100, "disabled");
   tcheck c(8, 10, "Option", 9, 1);
   pump_for(50);
-  event(w, 12, 15, 0, 400);
+  event(w, 12, 15, 0, CMD_MOUSE_MOVE);
   c.off();
   EXPECT_TRUE(shows(w, c, 217));
   EXPECT_GT(count_colour(w, 24, 10, c.TITLE->len(), 16, cGRAY.COLOR), 5) << "engraved title";
-  EXPECT_EQ(click(w, 12, 15), std::vector<int>{404});
+  EXPECT_EQ(click(w, 12, 15), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(c.get(), 1);
   c << 0;
   EXPECT_TRUE(shows(w, c, 219));
@@ -164,8 +164,8 @@ TEST_F(CheckBox, TheThirdStateCountsAsCheckedWhenToggled) {
   EXPECT_TRUE(shows(w, c, 218));
   c << 2;
   EXPECT_TRUE(shows(w, c, 224));
-  event(w, 12, 15, 0, 400);
-  event(w, 12, 15, 1, 403);
+  event(w, 12, 15, 0, CMD_MOUSE_MOVE);
+  event(w, 12, 15, 1, CMD_MOUSE_LDOWN);
   EXPECT_TRUE(shows(w, c, 220));
   event(w, 12, 15, 2, 9);
   EXPECT_EQ(c.get(), 0);
@@ -185,9 +185,9 @@ TEST_F(CheckBox, HiddenBoxIsErasedAndDeaf) {
   EXPECT_GT(count_colour(w, 24, 10, c.TITLE->len(), 14, cRED.COLOR), 5);
   pump_for(50);
   c.hide();
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_EQ(count_colour(w, 8, 10, c.len(), 16, cLGRAY.COLOR), c.len() * 16);
-  EXPECT_EQ(click(w, 12, 15), std::vector<int>{404});
+  EXPECT_EQ(click(w, 12, 15), std::vector<int>{CMD_MOUSE_LUP});
   EXPECT_EQ(c.get(), 0);
   c.show();
   EXPECT_TRUE(shows(w, c, 218));

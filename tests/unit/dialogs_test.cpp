@@ -29,7 +29,7 @@ class spy : public tobject {
   explicit spy(std::function<int()> f) : act(std::move(f)) { set_object(this); }
   ~spy() override { reset_object(); }
   int message(int code) override {
-    if (code != 387 || done) return 0;
+    if (code != CMD_TICK || done) return 0;
     done = true;
     return act();
   }
@@ -48,25 +48,25 @@ class Dialogs : public ::testing::Test {
 
 TEST_F(Dialogs, MessageEndsOnTheHundredAndFirstTickAndNotBefore) {
   // 101 ticks and a marker: the box takes exactly the ticks.
-  queue(387, 101);
+  queue(CMD_TICK, 101);
   queue(777);
   message("Прошилось");
   std::vector<int> rest = drain();
   EXPECT_EQ(count_of(rest, 777), 1);
-  EXPECT_EQ(count_of(rest, 387), 0);
+  EXPECT_EQ(count_of(rest, CMD_TICK), 0);
 
   // 100 ticks do not end it: the Enter behind them is taken as well.
-  queue(387, 100);
-  queue(13);
+  queue(CMD_TICK, 100);
+  queue(KEY_ENTER);
   queue(777);
   message("Прошилось");
   rest = drain();
-  EXPECT_EQ(count_of(rest, 13), 0);
+  EXPECT_EQ(count_of(rest, KEY_ENTER), 0);
   EXPECT_EQ(count_of(rest, 777), 1);
 }
 
 TEST_F(Dialogs, MessageEndsOnEnterEscAndClose) {
-  for (int code : {13, 27, 384}) {
+  for (int code : {KEY_ENTER, KEY_ESC, CMD_CLOSE}) {
     queue(code);
     queue(777);
     uint32_t t0 = plat::tick();
@@ -75,18 +75,18 @@ TEST_F(Dialogs, MessageEndsOnEnterEscAndClose) {
     EXPECT_EQ(count_of(drain(), 777), 1) << code;
   }
   // No text at all is an empty box, not a crash.
-  queue(27);
+  queue(KEY_ESC);
   message(nullptr);
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(yes_no(nullptr), 0);
   // Other codes, typed letters among them, leave it open.
   queue('a');
-  queue(256);
-  queue(27);
+  queue(KEY_F1);
+  queue(KEY_ESC);
   queue(777);
   message("x");
   std::vector<int> rest = drain();
-  EXPECT_EQ(count_of(rest, 'a') + count_of(rest, 256), 0);
+  EXPECT_EQ(count_of(rest, 'a') + count_of(rest, KEY_F1), 0);
   EXPECT_EQ(count_of(rest, 777), 1);
 }
 
@@ -112,7 +112,7 @@ TEST_F(Dialogs, MessageLayoutAndItsButtonAnswerToTheMouse) {
     plat::inject_mouse_button(THWND, 250, 48, 1, false);
     return 0;
   });
-  queue(387);
+  queue(CMD_TICK);
   uint32_t t0 = plat::tick();
   message("Ок");
   EXPECT_LT(plat::tick() - t0, 3000u) << "the click did not close the box";
@@ -132,9 +132,9 @@ TEST_F(Dialogs, MessageWidensToALongTextAndStaysOnTheScreen) {
     width = client_width(THWND);
     text_right = XT;
     button_x = XBT - 90;
-    return 27;
+    return KEY_ESC;
   });
-  queue(387);
+  queue(CMD_TICK);
   message(text.c_str());
   EXPECT_GT(text_right, 300);
   EXPECT_EQ(width, text_right + 8);
@@ -150,9 +150,9 @@ TEST_F(Dialogs, MessageWidensToALongTextAndStaysOnTheScreen) {
     width = client_width(THWND);
     text_right = XT;
     plat::get_window_rect(THWND, &outer);
-    return 27;
+    return KEY_ESC;
   };
-  queue(387);
+  queue(CMD_TICK);
   uint32_t t0 = plat::tick();
   message(huge.c_str());
   EXPECT_LT(plat::tick() - t0, 5000u);
@@ -164,17 +164,17 @@ TEST_F(Dialogs, MessageWidensToALongTextAndStaysOnTheScreen) {
 }
 
 TEST_F(Dialogs, YesNoAnswersByKeysAndClose) {
-  queue(13);
+  queue(KEY_ENTER);
   EXPECT_EQ(yes_no("Да?"), 1);
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(yes_no("Да?"), 0);
-  queue(384);
+  queue(CMD_CLOSE);
   EXPECT_EQ(yes_no("Да?"), 0);
   // No time-out: 150 ticks pass unanswered, then Enter.
-  queue(387, 150);
-  queue(13);
+  queue(CMD_TICK, 150);
+  queue(KEY_ENTER);
   EXPECT_EQ(yes_no("Да?"), 1);
-  EXPECT_EQ(count_of(drain(), 13), 0);
+  EXPECT_EQ(count_of(drain(), KEY_ENTER), 0);
 }
 
 TEST_F(Dialogs, YesNoAnswersRealKeysClicksAndTheCloseBox) {
@@ -203,7 +203,7 @@ TEST_F(Dialogs, YesNoAnswersRealKeysClicksAndTheCloseBox) {
       st.input(THWND);
       return 0;
     });
-    queue(387);
+    queue(CMD_TICK);
     uint32_t t0 = plat::tick();
     EXPECT_EQ(yes_no("Ввести адрес вручную?"), st.want) << "step " << n;
     EXPECT_LT(plat::tick() - t0, 3000u) << "step " << n;
@@ -224,9 +224,9 @@ TEST_F(Dialogs, DialogsOverAWindowHandItBackAndKeepTheirButtonTitles) {
   void* inside = nullptr;
   spy s([&] {
     inside = THWND;
-    return 13;
+    return KEY_ENTER;
   });
-  queue(387);
+  queue(CMD_TICK);
   EXPECT_EQ(yes_no("?"), 1);
   EXPECT_NE(inside, main.hwnd);
   EXPECT_EQ(THWND, main.hwnd);

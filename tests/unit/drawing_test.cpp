@@ -33,7 +33,7 @@ TEST_F(Drawing, SunkenThickFrameLiesInTheTwoRingsAroundTheElement) {
   EXPECT_EQ(px(w, 180, 24), cLGRAY.COLOR);
   // The frame repaints with the window.
   plat::invalidate(w.hwnd, nullptr, true);
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_EQ(px(w, 112, 15), cBLACK.COLOR);
   // Raised thin: only the outer ring.
   b << (char)1;
@@ -164,7 +164,7 @@ TEST_F(Drawing, HiddenFrameInvalidatesTwoPixelsAround) {
   EXPECT_EQ(px(w, 18, 30), cWHITE.COLOR);
   f.hide(true);
   b.hide(true);
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_EQ(px(w, 18, 30), cLGRAY.COLOR);
   EXPECT_EQ(px(w, 30, 30), cLGRAY.COLOR);
   f << (char)1;  // hidden: no effect

@@ -1,5 +1,10 @@
 // The window stack, the event ring and the pump, driven through the real
 // SDL translation on the dummy video driver.
+//
+// Where a test checks what a key, a click, the close box, the timer or a
+// paint turns into, the code stands as its number: the numbers are what the
+// application's loops and every posted code rely on, so a name given another
+// value must fail here rather than pass along with it.
 #include <SDL_keycode.h>
 
 #include <csignal>
@@ -37,7 +42,7 @@ TEST_F(EventLoop, ShiftAndCtrlTickAndCtrlLetterIsAControlCode) {
   twindow w(200, 100, "mods");
   pump_for(50);
   plat::inject_key(w.hwnd, VK_SHIFT, true);
-  ASSERT_TRUE(pump_until(387));
+  ASSERT_TRUE(pump_until(CMD_TICK));
   EXPECT_TRUE(SHIFT_BUTTON);
   plat::inject_key(w.hwnd, VK_SHIFT, false);
   std::vector<int> seen = pump_for(150);
@@ -50,7 +55,7 @@ TEST_F(EventLoop, ShiftAndCtrlTickAndCtrlLetterIsAControlCode) {
   std::vector<int> ctrl;
   ASSERT_TRUE(pump_until(3, 1000, &ctrl));
   EXPECT_TRUE(CONTROL_BUTTON);
-  EXPECT_GE(count_of(ctrl, 387), 1);
+  EXPECT_GE(count_of(ctrl, CMD_TICK), 1);
   plat::inject_key(w.hwnd, VK_CONTROL, false);
   pump_for(100);
   EXPECT_FALSE(CONTROL_BUTTON);
@@ -112,18 +117,19 @@ TEST_F(EventLoop, KeypadWithoutNumLockNavigates) {
     SDL_Scancode sc;
     SDL_Keycode sym;
     int code;
-  } keys[] = {{SDL_SCANCODE_KP_7, SDLK_KP_7, 275},     {SDL_SCANCODE_KP_1, SDLK_KP_1, 274},
-              {SDL_SCANCODE_KP_8, SDLK_KP_8, 277},     {SDL_SCANCODE_KP_2, SDLK_KP_2, 279},
-              {SDL_SCANCODE_KP_4, SDLK_KP_4, 276},     {SDL_SCANCODE_KP_6, SDLK_KP_6, 278},
-              {SDL_SCANCODE_KP_9, SDLK_KP_9, 272},     {SDL_SCANCODE_KP_3, SDLK_KP_3, 273},
-              {SDL_SCANCODE_KP_0, SDLK_KP_0, 280},     {SDL_SCANCODE_KP_PERIOD, SDLK_KP_PERIOD, 281},
-              {SDL_SCANCODE_KP_7, SDLK_HOME, 275}};
+  } keys[] = {{SDL_SCANCODE_KP_7, SDLK_KP_7, KEY_HOME},       {SDL_SCANCODE_KP_1, SDLK_KP_1, KEY_END},
+              {SDL_SCANCODE_KP_8, SDLK_KP_8, KEY_UP},         {SDL_SCANCODE_KP_2, SDLK_KP_2, KEY_DOWN},
+              {SDL_SCANCODE_KP_4, SDLK_KP_4, KEY_LEFT},       {SDL_SCANCODE_KP_6, SDLK_KP_6, KEY_RIGHT},
+              {SDL_SCANCODE_KP_9, SDLK_KP_9, KEY_PAGE_UP},    {SDL_SCANCODE_KP_3, SDLK_KP_3, KEY_PAGE_DOWN},
+              {SDL_SCANCODE_KP_0, SDLK_KP_0, KEY_INSERT},     {SDL_SCANCODE_KP_PERIOD, SDLK_KP_PERIOD, KEY_DELETE},
+              {SDL_SCANCODE_KP_7, SDLK_HOME, KEY_HOME}};
   for (auto k : keys) {
     plat::inject_key_event(w.hwnd, k.sc, k.sym, KMOD_NONE, true);
     plat::inject_key_event(w.hwnd, k.sc, k.sym, KMOD_NONE, false);
   }
   std::vector<int> seen = without_noise(pump_for(300));
-  EXPECT_EQ(seen, (std::vector<int>{275, 274, 277, 279, 276, 278, 272, 273, 280, 281, 275}));
+  EXPECT_EQ(seen, (std::vector<int>{KEY_HOME, KEY_END, KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_PAGE_UP,
+                                    KEY_PAGE_DOWN, KEY_INSERT, KEY_DELETE, KEY_HOME}));
 
   // With NumLock on the key types its digit and navigates nowhere.
   for (SDL_Keycode sym : {SDLK_KP_7, SDLK_HOME}) {
@@ -165,7 +171,7 @@ TEST_F(EventLoop, PopupClientCoordinatesExcludeTheFrameWeDraw) {
   twindow w(120, 80, (char)0);
   pump_for(50);
   plat::inject_mouse_button(w.hwnd, 10, 12, 1, true);
-  ASSERT_TRUE(pump_until(403));
+  ASSERT_TRUE(pump_until(CMD_MOUSE_LDOWN));
   EXPECT_EQ(MOUSE_X, 10);
   EXPECT_EQ(MOUSE_Y, 12);
   // The frame is drawn around the client area, not inside it.
@@ -210,17 +216,17 @@ TEST_F(EventLoop, TopLevelTimerTicksTenTimesASecond) {
 TEST_F(EventLoop, DispatchReplacesCodesInRegistrationOrder) {
   twindow w(200, 100, "dispatch");
   probe first(0, 0, 10, 10), second(0, 0, 10, 10), third(0, 0, 10, 10);
-  first.on_code = 403;
+  first.on_code = CMD_MOUSE_LDOWN;
   first.answer = 999;
   second.on_code = 999;
   second.answer = 1001;
   plat::inject_mouse_button(w.hwnd, 50, 50, 1, true);
   std::vector<int> seen;
   ASSERT_TRUE(pump_until(1001, 1000, &seen));
-  EXPECT_EQ(count_of(seen, 403), 0) << "the raw code must be hidden by the first element's";
-  EXPECT_EQ(count_of(first.got, 403), 1);
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LDOWN), 0) << "the raw code must be hidden by the first element's";
+  EXPECT_EQ(count_of(first.got, CMD_MOUSE_LDOWN), 1);
   EXPECT_EQ(count_of(second.got, 999), 1);
-  EXPECT_EQ(count_of(second.got, 403), 0);
+  EXPECT_EQ(count_of(second.got, CMD_MOUSE_LDOWN), 0);
   EXPECT_EQ(count_of(third.got, 1001), 1);
 
   // Hidden and disabled elements hear nothing, not even the tick.
@@ -258,10 +264,10 @@ TEST_F(EventLoop, OnlyTheNewestWindowIsLiveButTheTickReachesAll) {
     }
     plat::inject_focus(main_window.hwnd, true);
     std::vector<int> seen = pump_for(400);
-    EXPECT_EQ(count_of(below.got, 403) + count_of(below.got, 404), 0);
-    EXPECT_GE(count_of(below.got, 387), 1) << "the tick reaches every window's elements";
-    EXPECT_GE(count_of(listener.got, 403), 1) << "ALL_MESSAGE hears every window";
-    EXPECT_GE(count_of(seen, 417), 1);
+    EXPECT_EQ(count_of(below.got, CMD_MOUSE_LDOWN) + count_of(below.got, CMD_MOUSE_LUP), 0);
+    EXPECT_GE(count_of(below.got, CMD_TICK), 1) << "the tick reaches every window's elements";
+    EXPECT_GE(count_of(listener.got, CMD_MOUSE_LDOWN), 1) << "ALL_MESSAGE hears every window";
+    EXPECT_GE(count_of(seen, CMD_POINTER_LEFT), 1);
     EXPECT_EQ(plat::get_focus(), dialog.hwnd) << "focus goes back to the dialog";
   }
   EXPECT_EQ(THWND, main_window.hwnd);
@@ -271,8 +277,8 @@ TEST_F(EventLoop, OnlyTheNewestWindowIsLiveButTheTickReachesAll) {
   EXPECT_EQ(CUR_MIN_DOWN, 300);
   EXPECT_EQ(plat::get_capture(), main_window.hwnd);
   plat::inject_mouse_button(main_window.hwnd, 20, 20, 1, true);
-  pump_until(403);
-  EXPECT_EQ(count_of(below.got, 403), 1) << "the window below is live again";
+  pump_until(CMD_MOUSE_LDOWN);
+  EXPECT_EQ(count_of(below.got, CMD_MOUSE_LDOWN), 1) << "the window below is live again";
 }
 
 TEST_F(EventLoop, NegativeGeometryCountsFromTheRightEdge) {
@@ -333,7 +339,7 @@ TEST_F(EventLoop, ADestroyedWindowTakesItsPendingEventsWithIt) {
   {
     twindow dialog(120, 60, (char)0);
     // Enter and a click arrive just as the dialog is closed.
-    plat::send_message(dialog.hwnd, WM_CHAR, 13, 1);
+    plat::send_message(dialog.hwnd, WM_CHAR, KEY_ENTER, 1);
     plat::send_message(dialog.hwnd, WM_LBUTTONDOWN, MK_LBUTTON, (10 << 16) | 10);
     set_key(1002, nullptr, 0, 0, 0);
   }
@@ -342,7 +348,7 @@ TEST_F(EventLoop, ADestroyedWindowTakesItsPendingEventsWithIt) {
   probe p(0, 0, 120, 60);
   std::vector<int> seen = without_noise(pump_for(200));
   EXPECT_EQ(seen, (std::vector<int>{1001, 'a', 1002})) << "the others' entries stay, in order";
-  EXPECT_EQ(count_of(p.got, 13) + count_of(p.got, 403), 0);
+  EXPECT_EQ(count_of(p.got, KEY_ENTER) + count_of(p.got, CMD_MOUSE_LDOWN), 0);
 }
 
 TEST_F(EventLoop, ALateTimerFiresOnceNotOncePerMissedPeriod) {
@@ -351,8 +357,8 @@ TEST_F(EventLoop, ALateTimerFiresOnceNotOncePerMissedPeriod) {
   // A device operation blocks the pump for a second and a half.
   plat::sleep_ms(1500);
   std::vector<int> seen = pump_for(50);
-  EXPECT_GE(count_of(seen, 387), 1) << "the overdue tick comes at once";
-  EXPECT_LE(count_of(seen, 387), 2) << "not fifteen of them";
+  EXPECT_GE(count_of(seen, CMD_TICK), 1) << "the overdue tick comes at once";
+  EXPECT_LE(count_of(seen, CMD_TICK), 2) << "not fifteen of them";
 }
 
 TEST_F(EventLoop, PaintDrawsElementsInCreationOrderThenQueues431) {

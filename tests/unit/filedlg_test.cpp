@@ -222,7 +222,7 @@ TEST_F(FileChooser, MustExistAsksAgainWhileOpenFileAcceptsANewName) {
   chooser("zenity", "if [ -e '" + once + "' ]; then printf '%s\\n' '" + (data / "fw.hex").string() +
                         "'; else : > '" + once + "'; printf '%s\\n' '" + (data / "gone.hex").string() + "'; fi");
   char file[260] = "";
-  queue(27);  // dismisses the "not found" message
+  queue(KEY_ESC);  // dismisses the "not found" message
   EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(calls(), 2);
   EXPECT_EQ(std::string(file), cp(data / "fw.hex"));
@@ -244,7 +244,7 @@ TEST_F(FileChooser, MustExistAsksAgainWhileOpenFileAcceptsANewName) {
   std::string twice = (root / "twice").string();
   chooser("zenity", "if [ -e '" + twice + "' ]; then exit 1; else : > '" + twice + "'; printf '%s\\n' '" +
                         (data / "nodir" / "x.hex").string() + "'; fi");
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_EQ(calls(), 2);
 
@@ -253,7 +253,7 @@ TEST_F(FileChooser, MustExistAsksAgainWhileOpenFileAcceptsANewName) {
   std::string third = (root / "third").string();
   chooser("zenity", "if [ -e '" + third + "' ]; then exit 1; else : > '" + third + "'; printf '%s\\n' '" +
                         (data / "sub").string() + "'; fi");
-  queue(27);
+  queue(KEY_ESC);
   fs::create_directories(data / "sub.hex");
   EXPECT_EQ(save_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_EQ(calls(), 2);
@@ -265,13 +265,13 @@ TEST_F(FileChooser, ResultsThatCannotBeHeldAreRefusedWithoutTouchingTheBuffer) {
   char file[300];
   memset(file, '#', sizeof file);
   strcpy(file, "a.hex");
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(only_open_file(file, 10, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_STREQ(file, "a.hex");
   EXPECT_EQ(file[10], '#');
   // A proposal that fills the buffer without its zero is read only up to size.
   memset(file, 'z', 8);
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(only_open_file(file, 8, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_TRUE(has(args(), "--filename=" + (data / "zzzzzzzz").string()));
   EXPECT_EQ(only_open_file(file, 0, cp(data).c_str(), HEX_FILTER, "hex"), 0);
@@ -281,7 +281,7 @@ TEST_F(FileChooser, ResultsThatCannotBeHeldAreRefusedWithoutTouchingTheBuffer) {
   touch(odd);
   answer(odd.string());
   strcpy(file, "a.hex");
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_STREQ(file, "a.hex");
 
@@ -302,11 +302,11 @@ TEST_F(FileChooser, SaveConfirmsAReplacementTheChooserDidNotSee) {
   chooser("zenity", "if [ -e '" + once + "' ]; then exit 1; else : > '" + once + "'; printf '%s\\n' '" +
                         (data / "fw").string() + "'; fi");
   char file[260] = "";
-  queue(27);  // no
+  queue(KEY_ESC);  // no
   EXPECT_EQ(save_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_EQ(calls(), 2);
   std::remove(once.c_str());
-  queue(13);  // yes
+  queue(KEY_ENTER);  // yes
   EXPECT_EQ(save_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "fw.hex"));
 }
@@ -315,52 +315,52 @@ TEST_F(FileChooser, DrawnListWhenNoChooserIsInstalled) {
   std::string dir = cp(data);
   char file[260] = "";
   // data holds: .., sub/, then the files the filter passes: a.hex, fw.hex.
-  for (int c : {279, 279, 13, 279, 279, 13}) queue(c);  // into sub, then b.hex
+  for (int c : {KEY_DOWN, KEY_DOWN, KEY_ENTER, KEY_DOWN, KEY_DOWN, KEY_ENTER}) queue(c);  // into sub, then b.hex
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
 
   // End is the last file the filter lets through (not c.txt, not README).
   // (A whole path left in the buffer would say where to start: cleared.)
   file[0] = 0;
-  queue(274);
-  queue(13);
+  queue(KEY_END);
+  queue(KEY_ENTER);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "fw.hex"));
 
   // Going up selects the folder we came from; Enter opens it again.
   std::string sub = cp(data / "sub");
   file[0] = 0;
-  for (int c : {279, 13, 13, 274, 13}) queue(c);
+  for (int c : {KEY_DOWN, KEY_ENTER, KEY_ENTER, KEY_END, KEY_ENTER}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, sub.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
 
   // Esc and close give up.
   strcpy(file, "keep");
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 0);
-  queue(384);
+  queue(CMD_CLOSE);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 0);
   EXPECT_STREQ(file, "keep");
 
   // A typed name; open_file takes it although it is new, with the extension.
-  for (int c : {(int)'n', (int)'e', (int)'w', (int)'x', 8, 13}) queue(c);
+  for (int c : {(int)'n', (int)'e', (int)'w', (int)'x', KEY_BACKSPACE, KEY_ENTER}) queue(c);
   file[0] = 0;
   EXPECT_EQ(open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "new.hex"));
 
   // only_open_file does not: "not found", and the list comes back.
   file[0] = 0;
-  for (int c : {(int)'n', (int)'o', (int)'n', (int)'e', 13, 27, 27}) queue(c);
+  for (int c : {(int)'n', (int)'o', (int)'n', (int)'e', KEY_ENTER, KEY_ESC, KEY_ESC}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 0);
 
   // The proposed name is selected at the start: Enter takes it. A whole path
   // proposed says where to start, whatever the directory argument.
   strcpy(file, "a.hex");
-  queue(13);
+  queue(KEY_ENTER);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "a.hex"));
   strcpy(file, cp(data / "sub" / "b.hex").c_str());
-  queue(13);
+  queue(KEY_ENTER);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
 }
@@ -375,7 +375,7 @@ TEST_F(FileChooser, DrawnListOpensCyrillicFoldersAndSkipsMalformedNames) {
   char file[260] = "";
   // .., sub/, прошивки/: into it, then the last file. (The Esc keys end
   // whatever a wrong choice would open instead of hanging the test.)
-  for (int c : {279, 279, 279, 13, 274, 13, 27, 27}) queue(c);
+  for (int c : {KEY_DOWN, KEY_DOWN, KEY_DOWN, KEY_ENTER, KEY_END, KEY_ENTER, KEY_ESC, KEY_ESC}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, cp(data).c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data) + "/прошивки/новая.hex");
 }
@@ -389,17 +389,17 @@ TEST_F(FileChooser, DrawnListScrollsThroughALongFolder) {
   std::string dir = cp(data / "sub");
   char file[260] = "";
   // .., b.hex, f00 .. f39: two pages down from nothing is row 27 = f25.hex.
-  for (int c : {273, 273, 13}) queue(c);
+  for (int c : {KEY_PAGE_DOWN, KEY_PAGE_DOWN, KEY_ENTER}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "f25.hex"));
   // Home, then up past the top stays on "..", which opens the parent.
   file[0] = 0;
-  for (int c : {275, 277, 277, 13, 274, 13}) queue(c);
+  for (int c : {KEY_HOME, KEY_UP, KEY_UP, KEY_ENTER, KEY_END, KEY_ENTER}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "fw.hex"));
   // Page Up from the end and the wheel do not lose the selection.
   file[0] = 0;
-  for (int c : {274, 272, 423, 422, 13}) queue(c);
+  for (int c : {KEY_END, KEY_PAGE_UP, CMD_WHEEL_DOWN, CMD_WHEEL_UP, KEY_ENTER}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "f25.hex"));
 }
@@ -418,7 +418,7 @@ TEST_F(FileChooser, DrawnListTakesTypedAndPastedPaths) {
   // file. (The Esc keys end whatever a wrong path would open instead.)
   file[0] = 0;
   queue_text(cp(data / "sub"));
-  for (int c : {13, 274, 13, 27, 27, 27}) queue(c);
+  for (int c : {KEY_ENTER, KEY_END, KEY_ENTER, KEY_ESC, KEY_ESC, KEY_ESC}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
   drop_queued();
@@ -427,7 +427,7 @@ TEST_F(FileChooser, DrawnListTakesTypedAndPastedPaths) {
   for (const char* typed : {"sub/b.hex", "./sub/../sub//b.hex"}) {
     file[0] = 0;
     queue_text(typed);
-    for (int c : {13, 27, 27, 27}) queue(c);
+    for (int c : {KEY_ENTER, KEY_ESC, KEY_ESC, KEY_ESC}) queue(c);
     EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1) << typed;
     EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex")) << typed;
     drop_queued();
@@ -436,7 +436,7 @@ TEST_F(FileChooser, DrawnListTakesTypedAndPastedPaths) {
   // A pasted path, line end and all; it replaces the selected name.
   ASSERT_TRUE(plat::clipboard_set((cp(data / "sub" / "b.hex") + "\r\n").c_str()));
   strcpy(file, "a.hex");
-  for (int c : {22, 13, 27, 27, 27}) queue(c);
+  for (int c : {KEY_CTRL_V, KEY_ENTER, KEY_ESC, KEY_ESC, KEY_ESC}) queue(c);
   EXPECT_EQ(only_open_file(file, sizeof file, dir.c_str(), HEX_FILTER, "hex"), 1);
   EXPECT_EQ(std::string(file), cp(data / "sub" / "b.hex"));
 }
@@ -450,7 +450,7 @@ struct hands : probe {
   bool bar_drawn = false;
   hands() : probe(0, 0, 0, 0) { ALL_MESSAGE = true; }
   int message(int code) override {
-    if (code != 387 || !THWND || next >= clicks.size()) return 0;
+    if (code != CMD_TICK || !THWND || next >= clicks.size()) return 0;
     if (next == 0) {
       // The bar's up arrow is grey on the list's white.
       bar_drawn = plat::get_pixel(THWND, 8 + 404 - 8, 30 + 3) == cLGRAY.COLOR;

@@ -58,7 +58,7 @@ class Grid : public ::testing::Test {
     return without_noise(seen);
   }
   static std::vector<int> click(twindow& w, int x, int y, int on_press, int on_release) {
-    event(w, x, y, 0, false, 400);
+    event(w, x, y, 0, false, CMD_MOUSE_MOVE);
     std::vector<int> a = event(w, x, y, 1, true, on_press);
     std::vector<int> b = event(w, x, y, 1, false, on_release);
     a.insert(a.end(), b.begin(), b.end());
@@ -66,7 +66,7 @@ class Grid : public ::testing::Test {
   }
   static void key(twindow& w, int vk, bool down) {
     plat::inject_key(w.hwnd, vk, down);
-    pump_until(387, 1000);
+    pump_until(CMD_TICK, 1000);
   }
 
   std::vector<int> marks() {
@@ -139,7 +139,7 @@ TEST_F(Grid, TenRowsFitAndAnEleventhBringsTheVerticalBarOnly) {
   EXPECT_NE(px(c.w, 421, 100), cWHITE.COLOR);
 
   // The down arrow scrolls the view by one row; the grid reports it.
-  std::vector<int> seen = click(c.w, 421, 5 + 168 - 8, 3000, 404);
+  std::vector<int> seen = click(c.w, 421, 5 + 168 - 8, 3000, CMD_MOUSE_LUP);
   EXPECT_EQ(g.UP_POS, 1);
   EXPECT_EQ(g.LAST_OPERATION, 0);
   EXPECT_EQ(g.pos(), 0) << "scrolling leaves the focus";
@@ -177,14 +177,15 @@ TEST_F(Grid, HeaderTitlesRowClicksAndTheEmptyGrid) {
     chooser c(empty);
     EXPECT_EQ(c.grid.pos(), 0);
     // Below the header there is nothing to click and no mark to clear.
-    EXPECT_EQ(click(c.w, 50, 60, 403, 404), (std::vector<int>{403, 404}));
+    EXPECT_EQ(click(c.w, 50, 60, CMD_MOUSE_LDOWN, CMD_MOUSE_LUP),
+              (std::vector<int>{CMD_MOUSE_LDOWN, CMD_MOUSE_LUP}));
   }
   tdbquery& q = devices(4);
   chooser c(q);
   tdbgrid& g = c.grid;
   // Header buttons come after the grid: their codes go straight out.
   for (int i = 0; i < 3; i++) {
-    std::vector<int> seen = click(c.w, 5 + 135 * i + 60, 13, 403, 3001 + i);
+    std::vector<int> seen = click(c.w, 5 + 135 * i + 60, 13, CMD_MOUSE_LDOWN, 3001 + i);
     EXPECT_EQ(count_of(seen, 3001 + i), 1);
   }
   EXPECT_TRUE(marks().empty());
@@ -198,13 +199,14 @@ TEST_F(Grid, HeaderTitlesRowClicksAndTheEmptyGrid) {
   EXPECT_GT(count_colour(c.w, 6, 5 + 18 + 2 * 15, 130, 14, cDBLUE.COLOR), 100);
   EXPECT_EQ(count_colour(c.w, 6, 5 + 18 + 1 * 15, 130, 14, cDBLUE.COLOR), 0);
   // A row below the last one clears the marks, then does nothing at all.
-  EXPECT_EQ(click(c.w, 200, row_y(6), 3000, 404), (std::vector<int>{3000, 404}));
+  EXPECT_EQ(click(c.w, 200, row_y(6), 3000, CMD_MOUSE_LUP), (std::vector<int>{3000, CMD_MOUSE_LUP}));
   EXPECT_EQ(g.LAST_OPERATION, 7);
   EXPECT_TRUE(marks().empty());
-  EXPECT_EQ(click(c.w, 200, row_y(6), 403, 404), (std::vector<int>{403, 404}));
+  EXPECT_EQ(click(c.w, 200, row_y(6), CMD_MOUSE_LDOWN, CMD_MOUSE_LUP),
+            (std::vector<int>{CMD_MOUSE_LDOWN, CMD_MOUSE_LUP}));
   // The right button makes the row the focus and only mark too.
   event(c.w, 60, row_y(3), 3, true, 3000);
-  event(c.w, 60, row_y(3), 3, false, 402);
+  event(c.w, 60, row_y(3), 3, false, CMD_MOUSE_RUP);
   EXPECT_EQ(g.LAST_OPERATION, 2);
   EXPECT_EQ(g.pos(), 3);
   EXPECT_EQ(marks(), std::vector<int>{3});
@@ -245,7 +247,7 @@ TEST_F(Grid, CtrlTogglesOneRowAndShiftMarksTheRowsBetween) {
   EXPECT_TRUE(g.operator=(5));
   EXPECT_EQ(marks(), std::vector<int>{5});
   EXPECT_FALSE(g.operator=(9));
-  click(c.w, 420, row_y(0), 3000, 404);
+  click(c.w, 420, row_y(0), 3000, CMD_MOUSE_LUP);
   EXPECT_TRUE(marks().empty());
   EXPECT_EQ(g.LAST_OPERATION, 7);
 }
@@ -285,23 +287,23 @@ TEST_F(Grid, ThumbLengthPositionAndTheArrowCodes) {
 
     // The down arrow steps; a press in the track pages by STEP; dragging
     // the thumb to the bottom gives the last position.
-    std::vector<int> seen = click(w, 17, 10 + 132 - 8, 77, 404);
+    std::vector<int> seen = click(w, 17, 10 + 132 - 8, 77, CMD_MOUSE_LUP);
     EXPECT_EQ(v.pos(), 1);
     // Pressed where the paged thumb will cover it, so that no repeat can
     // follow however slowly the release comes.
-    event(w, 17, 80, 0, false, 400);
+    event(w, 17, 80, 0, false, CMD_MOUSE_MOVE);
     event(w, 17, 80, 1, true, 77);
     EXPECT_EQ(v.pos(), 5);
     EXPECT_EQ(v.SELECTED, 3u);
-    event(w, 17, 80, 1, false, 404);
+    event(w, 17, 80, 1, false, CMD_MOUSE_LUP);
     EXPECT_EQ(v.SELECTED, 0u);
     int thumb_mid = v.SBOX->y() + 8;
-    event(w, 17, thumb_mid, 0, false, 400);
-    event(w, 17, thumb_mid, 1, true, 403);
+    event(w, 17, thumb_mid, 0, false, CMD_MOUSE_MOVE);
+    event(w, 17, thumb_mid, 1, true, CMD_MOUSE_LDOWN);
     EXPECT_EQ(v.SELECTED, 1u);
     event(w, 17, 125, 0, false, 77);
     EXPECT_EQ(v.pos(), 9);
-    event(w, 17, 125, 1, false, 404);
+    event(w, 17, 125, 1, false, CMD_MOUSE_LUP);
     EXPECT_EQ(v.SELECTED, 0u);
 
     h.max(3);
@@ -333,7 +335,7 @@ TEST_F(Grid, ColumnBordersDragAndWideColumnsBringTheHorizontalBar) {
   EXPECT_EQ(px(c.w, 352, 12), cWHITE.COLOR);
   EXPECT_EQ(px(c.w, 352, 5 + 32), cWHITE.COLOR);
   // Leaving the border restores the arrow.
-  event(c.w, 40, 12, 0, false, 400);
+  event(c.w, 40, 12, 0, false, CMD_MOUSE_MOVE);
   EXPECT_EQ(g.HEADER->SELECT, -1);
   EXPECT_EQ(plat::cursor_id(plat::get_cursor()), IDC_ARROW);
   // A release ten pixels or less right of the column's left edge changes
@@ -343,7 +345,7 @@ TEST_F(Grid, ColumnBordersDragAndWideColumnsBringTheHorizontalBar) {
   event(c.w, 12, 12, 0, false, -1);
   event(c.w, 15, 12, 1, false, 3000);
   EXPECT_EQ(g.len_column(0), 75);
-  event(c.w, 40, 12, 0, false, 400);
+  event(c.w, 40, 12, 0, false, CMD_MOUSE_MOVE);
 
   // Widen the last column past the background: the horizontal bar comes,
   // and one step of it shifts header and cells by the first column's width.
@@ -355,7 +357,7 @@ TEST_F(Grid, ColumnBordersDragAndWideColumnsBringTheHorizontalBar) {
   EXPECT_EQ(g.BGR->down(), 168 - 16);
   EXPECT_EQ(g.GSB->MAX, 2);
   EXPECT_EQ(g.GSB->len(), 425) << "alone, the bar runs the whole width";
-  click(c.w, 425, 5 + 168 - 8, 3000, 404);
+  click(c.w, 425, 5 + 168 - 8, 3000, CMD_MOUSE_LUP);
   EXPECT_EQ(g.LAST_OPERATION, 5);
   EXPECT_EQ(g.HEADER->BUT[0]->x(), 5 - 75);
   EXPECT_EQ(g.HEADER->BUT[1]->x(), 5);
@@ -364,7 +366,7 @@ TEST_F(Grid, ColumnBordersDragAndWideColumnsBringTheHorizontalBar) {
             10)
       << "the address column is drawn at the left edge";
   // Scrolled back and narrowed again, the bar goes.
-  click(c.w, 12, 5 + 168 - 8, 3000, 404);
+  click(c.w, 12, 5 + 168 - 8, 3000, CMD_MOUSE_LUP);
   EXPECT_EQ(g.HEADER->BUT[0]->x(), 5);
   g.HEADER->button_size(2, 100);
   g.message(3000);
@@ -437,7 +439,7 @@ TEST_F(Grid, CellsOfEveryFieldType) {
   pump_for(30);
   EXPECT_GT(cell_has(1, 0, 0x00404040), 0) << "the unmarked check picture";
   EXPECT_TRUE(g.operator=(0));
-  click(w, num->x() + 5, 5 + 18 + 7, 500, 404);
+  click(w, num->x() + 5, 5 + 18 + 7, 500, CMD_MOUSE_LUP);
   EXPECT_EQ(g.LAST_OPERATION, 9) << "a second click on a marked focus row of such a column";
 }
 
@@ -460,7 +462,7 @@ TEST_F(Grid, ASecondClickEditsTheCellInPlace) {
   ASSERT_EQ(g.pos(), 1);
   // The editor runs its own loop: everything it reads is queued up front.
   auto edit = [&](int x, const char* typed, int vk) {
-    event(w, x, row_y(1), 0, false, 400);
+    event(w, x, row_y(1), 0, false, CMD_MOUSE_MOVE);
     plat::inject_mouse_button(w.hwnd, x, row_y(1), 1, true);
     plat::inject_mouse_button(w.hwnd, x, row_y(1), 1, false);
     plat::inject_text(w.hwnd, typed);

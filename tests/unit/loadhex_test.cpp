@@ -96,7 +96,7 @@ protected:
   {
     CURRENT = LAST;
     int esc = LAST;
-    set_key(27, nullptr, 0, 0, 0);
+    set_key(KEY_ESC, nullptr, 0, 0, 0);
     bool ok = load_hex_data(&path[0]);
     SHOWN = CURRENT != esc;
     CURRENT = LAST;

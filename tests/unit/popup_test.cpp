@@ -50,7 +50,7 @@ class actor : public tobject {
   explicit actor(void* h, std::vector<std::function<void()>> a) : acts(std::move(a)), home(h) { set_object(this); }
   ~actor() override { reset_object(); }
   int message(int code) override {
-    if (code != 387 || THWND == home || THWND == last || done >= (int)acts.size()) return 0;
+    if (code != CMD_TICK || THWND == home || THWND == last || done >= (int)acts.size()) return 0;
     last = THWND;
     acts[done++]();
     return 0;
@@ -77,8 +77,8 @@ TEST_F(Choices, AMouseRegionReportsTheEventsItsMaskAsksFor) {
   plat::inject_mouse_button(w.hwnd, 20, 20, 1, true);
   plat::inject_mouse_button(w.hwnd, 20, 20, 1, false);
   ASSERT_TRUE(pump_to(600, &seen));
-  EXPECT_EQ(without_noise(seen), (std::vector<int>{400, 403, 600}));
-  EXPECT_EQ(up.EVENT, 404);
+  EXPECT_EQ(without_noise(seen), (std::vector<int>{CMD_MOUSE_MOVE, CMD_MOUSE_LDOWN, 600}));
+  EXPECT_EQ(up.EVENT, CMD_MOUSE_LUP);
   // Every event of a full mask is its code, and leaving is posted once
   // while the move itself stays a move.
   plat::inject_mouse_move(w.hwnd, 107, 13);
@@ -88,7 +88,7 @@ TEST_F(Choices, AMouseRegionReportsTheEventsItsMaskAsksFor) {
   plat::inject_mouse_move(w.hwnd, 250, 80);
   plat::inject_mouse_move(w.hwnd, 260, 80);
   seen = without_noise(pump_for(200));
-  EXPECT_EQ(seen, (std::vector<int>{400, 601, 400}));
+  EXPECT_EQ(seen, (std::vector<int>{CMD_MOUSE_MOVE, 601, CMD_MOUSE_MOVE}));
 }
 
 TEST_F(Choices, ADoubleClickIsPostedOnlyWhenTheMaskAsks) {
@@ -103,30 +103,30 @@ TEST_F(Choices, ADoubleClickIsPostedOnlyWhenTheMaskAsks) {
     plat::inject_mouse_button(w.hwnd, x, 20, 1, true);
     plat::inject_mouse_button(w.hwnd, x, 20, 1, false);
     std::vector<int> got;
-    for (int c = 0; c != 404;)
-      if ((c = getkey()) && c != 387 && c != 431) got.push_back(c);
+    for (int c = 0; c != CMD_MOUSE_LUP;)
+      if ((c = getkey()) && c != CMD_TICK && c != CMD_REPAINT) got.push_back(c);
     while (CURRENT != LAST)
-      if (int c = getkey(); c != 387 && c != 431) got.push_back(c);
+      if (int c = getkey(); c != CMD_TICK && c != CMD_REPAINT) got.push_back(c);
     return got;
   };
-  EXPECT_EQ(press(20), (std::vector<int>{600, 404}));
+  EXPECT_EQ(press(20), (std::vector<int>{600, CMD_MOUSE_LUP}));
   now += 200;
   // The second press is no press for the caller: the double click comes
   // through the queue.
-  EXPECT_EQ(press(20), (std::vector<int>{403, 600, 404}));
+  EXPECT_EQ(press(20), (std::vector<int>{CMD_MOUSE_LDOWN, 600, CMD_MOUSE_LUP}));
   now += 200;
-  EXPECT_EQ(press(120), (std::vector<int>{601, 404}));
+  EXPECT_EQ(press(120), (std::vector<int>{601, CMD_MOUSE_LUP}));
   now += 200;
-  EXPECT_EQ(press(120), (std::vector<int>{403, 404})) << "not asked for: nothing posted";
+  EXPECT_EQ(press(120), (std::vector<int>{CMD_MOUSE_LDOWN, CMD_MOUSE_LUP})) << "not asked for: nothing posted";
   // Half a second later it is a new single click.
   now += 500;
-  EXPECT_EQ(press(120), (std::vector<int>{601, 404}));
+  EXPECT_EQ(press(120), (std::vector<int>{601, CMD_MOUSE_LUP}));
   // A right press between two left ones breaks the pair.
   now += 1000;
   press(20);
   plat::inject_mouse_button(w.hwnd, 20, 20, 3, true);
   plat::inject_mouse_button(w.hwnd, 20, 20, 3, false);
-  EXPECT_EQ(press(20), (std::vector<int>{401, 402, 600, 404}));
+  EXPECT_EQ(press(20), (std::vector<int>{CMD_MOUSE_RDOWN, CMD_MOUSE_RUP, 600, CMD_MOUSE_LUP}));
 }
 
 // ---- tcbox ---------------------------------------------------------------------
@@ -142,11 +142,11 @@ TEST_F(Choices, AComboFieldGivesItsCodeForTheTextAndTheArrow) {
   std::vector<int> seen;
   click(w.hwnd, 50, 26);
   ASSERT_TRUE(pump_to(256, &seen));
-  EXPECT_EQ(count_of(seen, 404), 0);
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LUP), 0);
   seen.clear();
   click(w.hwnd, 107, 27);
   ASSERT_TRUE(pump_to(256, &seen));
-  EXPECT_EQ(count_of(seen, 404), 0);
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LUP), 0);
   // Disabled, neither part answers and the text turns grey.
   box.off();
   EXPECT_EQ(plat::get_pixel(w.hwnd, 90, 25), cLGRAY.COLOR);
@@ -155,7 +155,7 @@ TEST_F(Choices, AComboFieldGivesItsCodeForTheTextAndTheArrow) {
   click(w.hwnd, 107, 27);
   seen = without_noise(pump_for(200));
   EXPECT_EQ(count_of(seen, 256), 0);
-  EXPECT_EQ(count_of(seen, 404), 2);
+  EXPECT_EQ(count_of(seen, CMD_MOUSE_LUP), 2);
 }
 
 // ---- popup and wpopup ------------------------------------------------------------
@@ -163,9 +163,9 @@ TEST_F(Choices, AComboFieldGivesItsCodeForTheTextAndTheArrow) {
 TEST_F(Choices, AListClosedWithoutAChoiceGivesANegativeNumber) {
   twindow w(300, 200, "lists");
   tcbox box(20, 20, "x", 80, 256);
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_LT(popup(100, 100, 120, 2, 236, "#Копировать", 240, "#Вставить"), 0);
-  queue(384);
+  queue(CMD_CLOSE);
   EXPECT_LT(wpopup(&box, 3, "a", "b", "c"), 0);
   EXPECT_EQ(THWND, w.hwnd);
   // The close box, the loss of focus and a release outside every item.
@@ -245,7 +245,7 @@ TEST_F(Choices, TheCalendarLaysOutFiveOrSixRows) {
   EXPECT_EQ(c.DAYS[1]->TC, &cBLACK);
   // A year up: January 2024 starts on a Monday and needs five.
   tdate r;
-  EXPECT_FALSE(c.act(277, &r));
+  EXPECT_FALSE(c.act(KEY_UP, &r));
   EXPECT_EQ(c.ROWS, 5);
   EXPECT_EQ(client_h(), 186);
   EXPECT_EQ(c.CANCEL.y(), 166) << "the cancel button follows the bottom edge";
@@ -259,17 +259,17 @@ TEST_F(Choices, ChangingTheMonthOrYearKeepsTheDayValid) {
   tcalendar c(10, 10, tdate(31, 1, 2023));
   tdate r;
   queue(501);
-  EXPECT_FALSE(c.act(256, &r));
+  EXPECT_FALSE(c.act(KEY_F1, &r));
   EXPECT_EQ(c.DATE, tdate(28, 2, 2023));
   EXPECT_STREQ(c.DATE_TXT.TXT, "28-02-2023");
   EXPECT_STREQ(c.MONTH.text(), "Февраль");
   EXPECT_EQ(c.DAYS.size(), 28u);
   // 2020 is a leap year: a day back up is no longer needed, 29 is kept.
   tcalendar d(10, 10, tdate(29, 2, 2020));
-  EXPECT_FALSE(d.act(279, &r));
+  EXPECT_FALSE(d.act(KEY_DOWN, &r));
   EXPECT_EQ(d.DATE, tdate(28, 2, 2019));
-  queue(27);  // the list closed without a choice changes nothing
-  EXPECT_FALSE(d.act(256, &r));
+  queue(KEY_ESC);  // the list closed without a choice changes nothing
+  EXPECT_FALSE(d.act(KEY_F1, &r));
   EXPECT_EQ(d.DATE, tdate(28, 2, 2019));
   EXPECT_TRUE(d.act(810, &r));
   EXPECT_EQ(r, tdate(10, 2, 2019));
@@ -277,19 +277,19 @@ TEST_F(Choices, ChangingTheMonthOrYearKeepsTheDayValid) {
 
 TEST_F(Choices, GetDateReturnsTheChosenDayOrTheOpeningDate) {
   twindow w(400, 300, "get_date");
-  for (int end : {27, 13, 384}) {
-    queue(277);
-    queue(256);
+  for (int end : {KEY_ESC, KEY_ENTER, CMD_CLOSE}) {
+    queue(KEY_UP);
+    queue(KEY_F1);
     queue(502);
     queue(end);
     EXPECT_EQ(get_date(10, 10, tdate(31, 1, 2023)), tdate(31, 1, 2023)) << end;
     EXPECT_EQ(THWND, w.hwnd);
   }
-  queue(277);
+  queue(KEY_UP);
   queue(803);
   EXPECT_EQ(get_date(10, 10, tdate(31, 1, 2023)), tdate(3, 1, 2024));
   // A date that is no date opens on today and is given back untouched.
-  queue(27);
+  queue(KEY_ESC);
   EXPECT_EQ(get_date(10, 10, tdate(0, 13, 2023)).MON, 13);
   tdate today;
   queue(801);

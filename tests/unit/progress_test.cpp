@@ -99,7 +99,7 @@ TEST_F(Progress, OfTwoHundredFiftySixStepsTheFirstCellComesWithTheSixth) {
   EXPECT_EQ(shown(p.COMPLETE), "100");
   // What was drawn survives a repaint of the window.
   plat::invalidate(h, nullptr, true);
-  ASSERT_TRUE(pump_until(431));
+  ASSERT_TRUE(pump_until(CMD_REPAINT));
   EXPECT_EQ(green_cells(h, 21), 50);
 }
 

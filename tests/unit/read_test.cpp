@@ -87,7 +87,7 @@ TEST_F(Editing, TypingArrowsHomeEndAndAFullField) {
     f.key(VK_RIGHT);
     f.key(VK_LEFT);
     f.type("Z");
-  }), 13);
+  }), KEY_ENTER);
   EXPECT_EQ(f.text(), padded("YaZbcX"));
   EXPECT_EQ(f.rp.STATUS, 1);
   EXPECT_EQ(f.tp.SSEL, f.tp.ESEL);
@@ -122,7 +122,8 @@ TEST_F(Editing, BackspaceAndDelete) {
 
 TEST_F(Editing, EndingKeysBecomeLkeyAndAreNotHandedOn) {
   field f;
-  const int keys[][2] = {{VK_TAB, 9}, {VK_RETURN, 13}, {VK_ESCAPE, 27}, {VK_F1, 256}, {VK_UP, 277}};
+  const int keys[][2] = {
+      {VK_TAB, KEY_TAB}, {VK_RETURN, KEY_ENTER}, {VK_ESCAPE, KEY_ESC}, {VK_F1, KEY_F1}, {VK_UP, KEY_UP}};
   for (auto& k : keys) {
     EXPECT_EQ(f.edit(0, [&] { f.type("a"); }, k[0]), k[1]);
     EXPECT_EQ(count_of(pump_for(50), k[1]), 0) << k[1];
@@ -134,18 +135,18 @@ TEST_F(Editing, EndingKeysBecomeLkeyAndAreNotHandedOn) {
     f.key(VK_F1 + 7);
     f.key(VK_INSERT);
     f.type("b");
-  }), 13);
+  }), KEY_ENTER);
   EXPECT_EQ(f.text(), padded("baaaaa"));
 }
 
 TEST_F(Editing, AClickOutsideEndsWith386AndTheClickedButtonFires) {
   field f;
-  thbutton cancel(172, 35, 234, "Отмена", 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton cancel(172, 35, 234, "Отмена", 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   f.rp.read(0);
   f.type("pw");
   click(f.w.hwnd, 200, 45);
-  EXPECT_EQ(f.finish(), 386);
-  EXPECT_TRUE(pump_to(27)) << "the button never got the click";
+  EXPECT_EQ(f.finish(), CMD_PRESS_OUTSIDE);
+  EXPECT_TRUE(pump_to(KEY_ESC)) << "the button never got the click";
   EXPECT_EQ(f.text(), padded("pw"));
   // A click while idle starts an edit at the character under the pointer,
   // at most at the end of the text.
@@ -154,7 +155,7 @@ TEST_F(Editing, AClickOutsideEndsWith386AndTheClickedButtonFires) {
   click(f.w.hwnd, 250, 12);
   f.type("!");
   f.key(VK_RETURN);
-  EXPECT_EQ(f.finish(), 13);
+  EXPECT_EQ(f.finish(), KEY_ENTER);
   EXPECT_EQ(f.text(), padded("p-w!"));
 }
 
@@ -193,7 +194,7 @@ TEST_F(Editing, DigitOnlyAndNumberCharacters) {
   f.tp << padded("").c_str();
   f.type("1a,2-3:4.5 Zя");
   f.key(VK_RETURN);
-  EXPECT_EQ(read_string(&f.tp, 1, 0), 13);
+  EXPECT_EQ(read_string(&f.tp, 1, 0), KEY_ENTER);
   EXPECT_EQ(f.text(), padded("1,2-3:4.5 "));
 }
 
@@ -250,7 +251,7 @@ class menu_picker : public tobject {
   explicit menu_picker(std::vector<step> s) : steps(std::move(s)) { set_object(this); }
   ~menu_picker() override { reset_object(); }
   int message(int code) override {
-    if (code != 387 || opened >= (int)steps.size() || THWND == shown) return 0;
+    if (code != CMD_TICK || opened >= (int)steps.size() || THWND == shown) return 0;
     shown = THWND;
     step& s = steps[opened++];
     click(THWND, 60, s.item * 20 + (s.item == 4 ? 4 : 0) + 10);

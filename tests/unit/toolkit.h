@@ -75,7 +75,7 @@ inline bool pump_until(int want, int ms = 3000, std::vector<int>* seen = nullptr
 inline std::vector<int> without_noise(const std::vector<int>& codes) {
   std::vector<int> out;
   for (int c : codes)
-    if (c != 387 && c != 431 && c != 391 && c != 392) out.push_back(c);
+    if (c != CMD_TICK && c != CMD_REPAINT && c != CMD_FOCUS_GAINED && c != CMD_FOCUS_LOST) out.push_back(c);
   return out;
 }
 

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
   tbutton b5(XBT + 4, 210, 232, nullptr, 0, 0, 5, nullptr, 2, nullptr, &cLGRAY);
 
   ttext l2(10, 244, "thbutton:");
-  thbutton d1(100, 240, 232, "Ok", 90, 20, 13, nullptr, 0, nullptr, &cLGRAY);
-  thbutton d2(XBT + 2, 240, 234, "Отмена", 90, 20, 27, nullptr, 0, nullptr, &cLGRAY);
+  thbutton d1(100, 240, 232, "Ok", 90, 20, KEY_ENTER, nullptr, 0, nullptr, &cLGRAY);
+  thbutton d2(XBT + 2, 240, 234, "Отмена", 90, 20, KEY_ESC, nullptr, 0, nullptr, &cLGRAY);
   thbutton d3(XBT + 4, 240, 232, "Отключена", 100, 20, 6, nullptr, 0, nullptr, &cLGRAY);
   d3.off();
   thbutton d4(XBT + 4, 240, 234, "Наведена", 90, 20, 7, nullptr, 0, nullptr, &cLGRAY);
@@ -121,21 +121,21 @@ int main(int argc, char** argv) {
   tbutton f5(XT + 8, 360, 0, "Без рамки", 120, 20, 14, nullptr, 5, nullptr, &cLGRAY);
 
   ttext hint(10, -22, "Esc — выход");
-  tbutton bexit(-86, -26, 0, "Выход", 78, 20, 27, nullptr, 2, nullptr, &cLGRAY);
+  tbutton bexit(-86, -26, 0, "Выход", 78, 20, KEY_ESC, nullptr, 2, nullptr, &cLGRAY);
 
   // Pose the hovered and pressed examples once the window has settled.
   pump_ms(300);
-  pose(b3, 400);
-  pose(b4, 400);
-  pose(b4, 403);
-  pose(d4, 400);
-  pose(d5, 400);
-  pose(d5, 403);
-  pose(s4, 403);
-  pose(m2, 400);
-  pose(c6, 400);
-  pose(c7, 403);
-  pose(c8, 403);
+  pose(b3, CMD_MOUSE_MOVE);
+  pose(b4, CMD_MOUSE_MOVE);
+  pose(b4, CMD_MOUSE_LDOWN);
+  pose(d4, CMD_MOUSE_MOVE);
+  pose(d5, CMD_MOUSE_MOVE);
+  pose(d5, CMD_MOUSE_LDOWN);
+  pose(s4, CMD_MOUSE_LDOWN);
+  pose(m2, CMD_MOUSE_MOVE);
+  pose(c6, CMD_MOUSE_MOVE);
+  pose(c7, CMD_MOUSE_LDOWN);
+  pose(c8, CMD_MOUSE_LDOWN);
 
   if (shot) {
     pump_ms(100);
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
 
   for (;;) {
     int c = getkey();
-    if (c == 27 || c == 384) break;
+    if (c == KEY_ESC || c == CMD_CLOSE) break;
   }
   return 0;
 }
