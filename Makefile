@@ -37,9 +37,16 @@ bench: build
 demo: build
 	@if [ -x scripts/demo ]; then scripts/demo $(BUILD); else $(BUILD)/bin/veskor; fi
 
+# Two packages, veskorctl (no desktop) and veskor (the window tool), each
+# checked by lintian: an error there fails the target.
 package: build
+	@scripts/setup package
+	cmake --build $(BUILD) --target package_docs
+	rm -f $(BUILD)/veskor_*.deb $(BUILD)/veskorctl_*.deb
 	cd $(BUILD) && cpack -G DEB
-	@ls $(BUILD)/veskor_*_amd64.deb
+	lintian --fail-on error $(BUILD)/veskorctl_*.deb $(BUILD)/veskor_*.deb
+	@echo "Packages:"
+	@ls -1 $(BUILD)/veskorctl_*.deb $(BUILD)/veskor_*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/durable.h"
-#include "platform/platform.h"
+#include "platform/base.h"
 
 namespace plat {
 

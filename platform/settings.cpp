@@ -23,7 +23,7 @@
 // A file we cannot parse completely is never written again: what could be
 // read from it stays readable, and every change is refused, so the user's
 // hand edits survive until someone repairs them.
-#include "platform/platform.h"
+#include "platform/base.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,5 +1,5 @@
-// Windows-1251 <-> UTF-8, the clock and the locks.
-#include "platform/platform.h"
+// Windows-1251 <-> UTF-8, the clock, the semaphores and the critical sections.
+#include "platform/base.h"
 
 #include <algorithm>
 #include <cctype>
