@@ -23,6 +23,13 @@ const int PATH_ROOM = 260;
 // The width of the device fields: as wide as this many blanks.
 const char* const FIELD_BLANKS = "                                  ";  // 34
 
+// The commands of the main window are the codes of F1 to F4, so the keys
+// act as the buttons do.
+const int CMD_OPEN_FILE = KEY_F1;
+const int CMD_FLASH = KEY_F2;
+const int CMD_MAC_NEXT = KEY_F3;
+const int CMD_MAC_TYPED = KEY_F4;
+
 // The caption names the firmware file and the last address it fills.
 void show_file(twindow& w, const char* file) {
   char caption[PATH_ROOM + 32];
@@ -123,15 +130,15 @@ int WinMain(void* instance, void*, char*, int) {
   tborder bm(&tm0, (char)-2);
   tcheck tcsp(8, YT + 6, "Прошить сопроцессор", 0);
   tcsp.off();
-  tbutton bto(0, -24, 0, "Открыть файл", 82, 20, 256, nullptr, 2, nullptr, &cLGRAY);
+  tbutton bto(0, -24, 0, "Открыть файл", 82, 20, CMD_OPEN_FILE, nullptr, 2, nullptr, &cLGRAY);
   bto.off();
-  tbutton btw(XBT + 1, -24, 0, "Прошить", 78, 20, 257, nullptr, 2, nullptr, &cLGRAY);
+  tbutton btw(XBT + 1, -24, 0, "Прошить", 78, 20, CMD_FLASH, nullptr, 2, nullptr, &cLGRAY);
   btw.off();
-  tbutton btm(XBT + 1, -24, 0, "MAC++", 78, 20, 258, nullptr, 2, nullptr, &cLGRAY);
+  tbutton btm(XBT + 1, -24, 0, "MAC++", 78, 20, CMD_MAC_NEXT, nullptr, 2, nullptr, &cLGRAY);
   btm.off();
-  tbutton btmi(XBT + 1, -24, 0, "MAC", 78, 20, 259, nullptr, 2, nullptr, &cLGRAY);
+  tbutton btmi(XBT + 1, -24, 0, "MAC", 78, 20, CMD_MAC_TYPED, nullptr, 2, nullptr, &cLGRAY);
   btmi.off();
-  tbutton bte(XBT + 1, -24, 0, "Выход", 78, 20, 27, nullptr, 2, nullptr, &cLGRAY);
+  tbutton bte(XBT + 1, -24, 0, "Выход", 78, 20, KEY_ESC, nullptr, 2, nullptr, &cLGRAY);
 
   if (get_password(DEV_PASS) != 0) return 0;
 
@@ -177,9 +184,9 @@ int WinMain(void* instance, void*, char*, int) {
 
   for (;;) {
     int code = getkey();
-    if (code == 384 || code == 27) break;
+    if (code == CMD_CLOSE || code == KEY_ESC) break;
     switch (code) {
-      case 256: {
+      case CMD_OPEN_FILE: {
         char file[PATH_ROOM], dir[PATH_ROOM];
         _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
         name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
@@ -202,7 +209,7 @@ int WinMain(void* instance, void*, char*, int) {
         }
         break;
       }
-      case 257:
+      case CMD_FLASH:
         if (loaded_file) {
           unsigned before = MESSAGES_SHOWN;
           if (burn_device(ip, PORT, tcsp == 1 ? 1 : 0)) {
@@ -214,14 +221,14 @@ int WinMain(void* instance, void*, char*, int) {
           }
         }
         break;
-      case 258: {
+      case CMD_MAC_NEXT: {
         unsigned before = MESSAGES_SHOWN;
         unsigned char assigned[6];
         if (assign_next_mac(ip, PORT, show_message, assigned, &device)) device.old_mac = format_mac(assigned);
         else report_silence(before);
         break;
       }
-      case 259: {
+      case CMD_MAC_TYPED: {
         // Always starts from the address found at start-up.
         unsigned char typed[6];
         memcpy(typed, mac, 6);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/net.h"
-#include "platform/platform.h"
+#include "platform/base.h"
 
 namespace {
 

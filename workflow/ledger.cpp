@@ -12,7 +12,7 @@
 
 #include "workflow/series.h"
 #include "platform/durable.h"
-#include "platform/platform.h"
+#include "platform/base.h"
 
 const char* const LEDGER_RESERVED = "reserved";
 const char* const LEDGER_CONFIRMED = "confirmed";

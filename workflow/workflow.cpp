@@ -6,7 +6,7 @@
 
 #include "bcp/regkey.h"
 #include "platform/durable.h"
-#include "platform/platform.h"
+#include "platform/base.h"
 #include "veskor_version.h"
 
 const char* const SETTINGS_KEY = "Software\\Quarnel\\Trellan";

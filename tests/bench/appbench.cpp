@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +31,13 @@
 #include "tests/e2e/xsession.h"
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 using clock_type = std::chrono::steady_clock;
 
@@ -194,6 +202,6 @@ int main() {
               ok ? "" : "  MISSED");
   if (!ok) status = 1;
   stop(pid);
-  std::system(("rm -rf '" + d + "'").c_str());
+  remove_tree(d);
   return status;
 }

@@ -2,6 +2,7 @@
 // the protocol's floor for one device (programming mode, one burn, the MAC).
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,13 @@
 #include "tests/device/segment.h"
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 const int DEVICES = 5;
 
@@ -60,6 +68,6 @@ int main() {
     std::string line;
     while (std::getline(err, line)) std::printf("    %s\n", line.c_str());
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
+  remove_tree(dir);
   return ok ? 0 : 1;
 }

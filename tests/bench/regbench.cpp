@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
                 r.ok ? "" : "  WRONG VALUES");
     if (!r.ok || (judged && !fast)) ok = false;
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
   return ok ? 0 : 1;
 }

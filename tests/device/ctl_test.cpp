@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,13 @@ using devtest::host_scope;
 using devtest::segment;
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 const uint16_t PORT = 48900;
 const std::string CTL = std::string(VESKOR_BIN_DIR) + "/veskorctl";
@@ -61,7 +69,7 @@ struct workspace {
     setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
   }
   ~workspace() {
-    if (!::testing::Test::HasFailure()) std::system(("rm -rf '" + dir + "'").c_str());
+    if (!::testing::Test::HasFailure()) remove_tree(dir);
   }
   std::string ledger() const { return dir + "/data/veskor/ledger.csv"; }
   std::string hive() const { return dir + "/config/veskor/HKEY_CURRENT_USER.reg"; }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,13 @@ using devtest::host_scope;
 using devtest::segment;
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 const uint16_t PORT = 48900;
 const std::string CTL = std::string(VESKOR_BIN_DIR) + "/veskorctl";
@@ -60,7 +68,7 @@ struct workspace {
     mkdir((dir + "/data").c_str(), 0700);
   }
   ~workspace() {
-    if (!::testing::Test::HasFailure()) std::system(("rm -rf '" + dir + "'").c_str());
+    if (!::testing::Test::HasFailure()) remove_tree(dir);
   }
   std::string data() const { return dir + "/data"; }
   std::string ledger() const { return dir + "/data/veskor/ledger.csv"; }

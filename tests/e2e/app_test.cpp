@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,13 @@
 #include "tests/e2e/xsession.h"
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 bool wait_until(const std::function<bool()>& done, int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -58,7 +66,7 @@ struct temp_dir {
     path = mkdtemp(t) ? t : "";
   }
   ~temp_dir() {
-    if (!path.empty() && !::testing::Test::HasFailure()) std::system(("rm -rf '" + path + "'").c_str());
+    if (!path.empty() && !::testing::Test::HasFailure()) remove_tree(path);
   }
 };
 

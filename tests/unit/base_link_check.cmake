@@ -1,4 +1,4 @@
-# cmake -DPROGRAM=<file> [-DREADELF=<readelf>] -P base_link_check.cmake
+# cmake -DPROGRAM=<file> [-DARGS=<argument>] [-DREADELF=<readelf>] -P base_link_check.cmake
 # Fails when PROGRAM needs a desktop library at run time (SDL2, SDL2_ttf,
 # SDL2_image, fontconfig, or what they drag in), or does not run cleanly.
 if(NOT PROGRAM OR NOT EXISTS "${PROGRAM}")
@@ -26,7 +26,7 @@ foreach(lib ${libs})
     message(FATAL_ERROR "${PROGRAM} needs the desktop library ${lib}")
   endif()
 endforeach()
-execute_process(COMMAND "${PROGRAM}" RESULT_VARIABLE rc)
+execute_process(COMMAND "${PROGRAM}" ${ARGS} RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} failed (${rc})")
 endif()

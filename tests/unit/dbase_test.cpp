@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +32,10 @@ class temp_dir {
     char tmpl[] = "/tmp/veskor-dbase-XXXXXX";
     path_ = mkdtemp(tmpl);
   }
-  ~temp_dir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~temp_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string file(const char* name) const { return path_ + "/" + name; }
 

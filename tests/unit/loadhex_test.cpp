@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -70,7 +71,8 @@ protected:
   // the test did to them, and no code is left waiting in the ring.
   void TearDown() override
   {
-    std::system(("rm -rf '" + DIR + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(DIR, ignored);
     std::memset(MEMORY_MAP, 0, IMAGE);
     PROGRAMM_SIZE = 0;
     page_size = 512;

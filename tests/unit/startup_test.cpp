@@ -8,12 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Removes a folder of the test's and what is in it.
+inline void remove_tree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 
 struct run_result {
   bool exited = false;  // false: it was still running at the deadline
@@ -87,7 +95,7 @@ run_result run_veskor(const std::vector<std::string>& args) {
     r.exited = WIFEXITED(status);
     r.code = r.exited ? WEXITSTATUS(status) : -1;
   }
-  std::system(("rm -rf '" + std::string(home) + "'").c_str());
+  remove_tree(std::string(home));
   return r;
 }
 
