@@ -15,7 +15,7 @@ namespace {
 // What a MAC step tells the user: why it could not begin, or that the MAC
 // changed (and whatever went wrong around it). True when the device took it.
 bool tell(const mac_step& step, void (*show)(const char* text), bool series) {
-  if (step.outcome == MAC_SETTINGS_FAILED || step.outcome == MAC_LEDGER_FAILED) {
+  if (step.outcome == MAC_SETTINGS_FAILED || step.outcome == MAC_LEDGER_FAILED || step.outcome == MAC_SERIES_EXHAUSTED) {
     show(step.problem.c_str());
     return false;
   }

@@ -307,3 +307,38 @@ const char* hex_not_flashable(const hex_file_info& info)
   if (!info.has_end) return "Файл прошивки пуст или обрезан: нет записи конца файла.";
   return nullptr;
 }
+
+namespace {
+
+void hex_record(std::string& out, unsigned length, unsigned address, unsigned type, const unsigned char* data) {
+  char buf[16];
+  unsigned sum = length + (address >> 8) + (address & 0xFF) + type;
+  std::snprintf(buf, sizeof buf, ":%02X%04X%02X", length, address, type);
+  out += buf;
+  for (unsigned i = 0; i < length; i++) {
+    std::snprintf(buf, sizeof buf, "%02X", data[i]);
+    out += buf;
+    sum += data[i];
+  }
+  std::snprintf(buf, sizeof buf, "%02X\n", (unsigned)(-sum & 0xFF));
+  out += buf;
+}
+
+}  // namespace
+
+std::string hex_text(const unsigned char* image, size_t n)
+{
+  std::string out;
+  out.reserve(n * 2 + n / 32 * 12 + 64);
+  const size_t RECORD = 32;
+  for (size_t at = 0; at < n; at += RECORD) {
+    if (at > 0 && at % 0x10000 == 0) {
+      unsigned char upper[2] = {(unsigned char)(at >> 24), (unsigned char)(at >> 16)};
+      hex_record(out, 2, 0, 4, upper);
+    }
+    size_t len = std::min(RECORD, n - at);
+    hex_record(out, (unsigned)len, (unsigned)(at & 0xFFFF), 0, image + at);
+  }
+  hex_record(out, 0, 0, 1, nullptr);
+  return out;
+}

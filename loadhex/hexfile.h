@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // The image a file is read into: 128 KB, the byte at index i the firmware
 // byte for linear address i.
@@ -33,3 +34,9 @@ bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info);
 // else "Файл прошивки пуст или обрезан: нет записи конца файла." when it ended
 // without the end-of-file record.
 const char* hex_not_flashable(const hex_file_info& info);
+
+// The n bytes of image (linear addresses 0 to n - 1) as Intel HEX text:
+// data records of 32 bytes, an extended linear address record before each
+// 64 KB beyond the first, and the end-of-file record. Read back, it gives
+// the same bytes.
+std::string hex_text(const unsigned char* image, size_t n);

@@ -53,6 +53,9 @@ bool loader_link::send(uint32_t addr, const void* data, size_t n) {
 
 bool loader_link::broadcast(const void* data, size_t n, const char* only) {
   if (sock_ < 0) return false;
+  // Noted before the first copy leaves: its answers may come at once.
+  uint32_t now = plat::tick();
+  last_broadcast_ = now ? now : 1;
   std::vector<plat::broadcast_if> ifs = plat::broadcast_interfaces();
   if (only) {
     unsigned index = plat::interface_index(only);

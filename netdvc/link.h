@@ -67,6 +67,10 @@ class loader_link {
   // only is given), or to 255.255.255.255 as routed when there is none.
   // False when no copy left.
   bool broadcast(const void* data, size_t n, const char* only = nullptr);
+  // Tick of the last broadcast, 0 before any. Every board on the segment
+  // answers one, the boards sessions are working on too: a session keeps its
+  // requests whose answer is a bare RSP_OK clear of that moment (session.h).
+  uint32_t last_broadcast() const { return last_broadcast_; }
 
  private:
   friend class loader_mailbox;
@@ -78,6 +82,7 @@ class loader_link {
   uint16_t port_ = 0;
   bool busy_ = false;
   std::atomic<bool> stopping_{false};
+  std::atomic<uint32_t> last_broadcast_{0};
   std::thread receiver_;
   std::mutex boxes_lock_;
   std::vector<loader_mailbox*> boxes_;

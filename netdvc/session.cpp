@@ -69,6 +69,18 @@ board_session::board_session(loader_link& link, uint32_t addr, const char* passw
 }
 
 bool board_session::ask(const void* rec, int len, unsigned pause_ms, uint16_t request, uint32_t page) {
+  // This board answers a discovery round of the same link too, with RSP_OK
+  // like the answers to the password or a new MAC: a request about the
+  // board as a whole is sent only once the answer to a broadcast has had
+  // the time a late board takes, so that it is cleared away below and never
+  // read as this request's answer. Page answers need RSP_PAGE or a
+  // read-back, which an identification answer never passes.
+  uint16_t kind = request & (uint16_t)~REQ_SP;
+  if (kind != REQ_WRITE_PAGE && kind != REQ_READ_PAGE) {
+    uint32_t b = link_.last_broadcast();
+    uint32_t since = plat::tick() - b;
+    if (b && since < QUIET_MS) plat::sleep_ms(QUIET_MS - since);
+  }
   // Whatever arrived before the request cannot be its answer, and an
   // answer taken for one step is never read again in the next.
   box_.clear();
@@ -270,7 +282,7 @@ bool board_session::given_up(uint32_t last_confirmed, const char* what, int page
   return true;
 }
 
-bool board_session::burn(const uint8_t* image, size_t size, bool coprocessor) {
+bool board_session::burn(const uint8_t* image, size_t size, bool coprocessor, bool only_changed) {
   if (!admit()) return false;
   const int pages = geometry_.pages();
   const size_t device_bytes = geometry_.bytes();
@@ -301,10 +313,19 @@ bool board_session::burn(const uint8_t* image, size_t size, bool coprocessor) {
   uint32_t last_confirmed = plat::tick();
   heard_ = last_confirmed;
   page_of(0);
+  // With only_changed a page is read first and written only when it
+  // differs: a board that holds the image already costs one exchange a page.
+  bool must_write = !only_changed;
   for (int i = 0; i < pages;) {
     page_read r = page_read::failed;
     bool differs = false;
-    if (write_page((uint32_t)i, coprocessor, want.data())) {
+    if (!must_write) {
+      r = read_page((uint32_t)i, coprocessor, got.data());
+      if (r == page_read::ok && got != want) {
+        must_write = true;
+        continue;
+      }
+    } else if (write_page((uint32_t)i, coprocessor, want.data())) {
       r = read_page((uint32_t)i, coprocessor, got.data());
       differs = r == page_read::ok && got != want;
     }
@@ -314,6 +335,7 @@ bool board_session::burn(const uint8_t* image, size_t size, bool coprocessor) {
       last_confirmed = plat::tick();
       if (++i < pages) {
         page_of(i);
+        must_write = !only_changed;
         if (observer_->stop_requested()) break;
       }
       continue;
@@ -344,13 +366,31 @@ bool board_session::burn(const uint8_t* image, size_t size, bool coprocessor) {
 bool board_session::fetch_page(uint32_t page, bool coprocessor, uint8_t* out) {
   uint32_t start = plat::tick();
   heard_ = start;
+  why_.clear();
   for (;;) {
     if (read_page(page, coprocessor, out) == page_read::ok) return true;
     settle(PAGE_SETTLE_MS);
     if (observer_->stop_requested()) return false;
-    if (given_up(start, "Чтение прервано: страница %d не получена от устройства.", (int)page)) {
-      observer_->message(why_.c_str());
+    if (given_up(start, "Чтение прервано: страница %d не получена от устройства.", (int)page)) return false;
+  }
+}
+
+bool board_session::read_memory(bool coprocessor, uint8_t* out) {
+  if (!admit()) return false;
+  const int pages = geometry_.pages();
+  observer_->burn_started(pages);
+  for (int i = 0; i < pages; i++) {
+    if (!fetch_page((uint32_t)i, coprocessor, out + (size_t)i * geometry_.page_size)) {
+      observer_->burn_ended();
+      if (!why_.empty()) observer_->message(why_.c_str());
+      return false;
+    }
+    observer_->page_done(i + 1, pages);
+    if (i + 1 < pages && observer_->stop_requested()) {
+      observer_->burn_ended();
       return false;
     }
   }
+  observer_->burn_ended();
+  return true;
 }

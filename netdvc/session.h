@@ -117,15 +117,22 @@ class board_session {
   // Writes every page of the board's geometry from image (size bytes; what
   // lies beyond size is written as erased 0xFF) into main memory or the
   // coprocessor, each read back before the next; asks before cutting an
-  // image larger than the board. True when every page was confirmed.
-  bool burn(const uint8_t* image, size_t size, bool coprocessor);
+  // image larger than the board. With only_changed each page is read first
+  // and written only when it differs. True when every page was confirmed.
+  bool burn(const uint8_t* image, size_t size, bool coprocessor, bool only_changed = false);
+  // Reads every page of the board's geometry (main memory or coprocessor)
+  // into out (geometry().bytes() bytes), with the progress of a burn and
+  // its bounds; nothing is written. Admits first.
+  bool read_memory(bool coprocessor, uint8_t* out);
   // One write of a page (geometry().page_size bytes of data) and its answer.
   bool write_page(uint32_t page, bool coprocessor, const uint8_t* data);
   // One read of a page into out (geometry().page_size bytes).
   page_read read_page(uint32_t page, bool coprocessor, uint8_t* out);
   // Reads a page, asking again while the board answers at all, within the
-  // burn bounds (silence, stall) and until stop_requested.
+  // burn bounds (silence, stall) and until stop_requested; after giving up,
+  // failure() says why.
   bool fetch_page(uint32_t page, bool coprocessor, uint8_t* out);
+  const std::string& failure() const { return why_; }
 
  private:
   // One exchange up to the receive: the mailbox cleared, the request sent,

@@ -411,3 +411,28 @@ void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned ch
   mac_series_advance(next);
   for (size_t i = 0; i < used.size() && used.count(mac_series_number(next)); i++) mac_series_advance(next);
 }
+
+bool ledger_block_next(const std::vector<ledger_line>& lines, const unsigned char* last, const mac_block& block,
+                       unsigned char* next) {
+  // Only the block's own addresses count: what the bench handed out before
+  // it had a block, and what other benches hand out, lies elsewhere.
+  const unsigned char* top = mac_in_block(block, last) ? last : nullptr;
+  unsigned char m[6], found[6];
+  for (const ledger_line& l : lines) {
+    if (!parse_mac(l.new_mac.c_str(), m) || !mac_in_block(block, m)) continue;
+    if (!top || mac_series_number(m) > mac_series_number(top)) {
+      std::memcpy(found, m, 6);
+      top = found;
+    }
+  }
+  unsigned char candidate[6];
+  if (!top) {
+    std::memcpy(candidate, block.first, 6);
+  } else {
+    if (std::memcmp(top, block.last, 6) == 0) return false;
+    std::memcpy(candidate, top, 6);
+    mac_series_advance(candidate);
+  }
+  std::memcpy(next, candidate, 6);
+  return true;
+}

@@ -72,6 +72,12 @@ std::string ledger_time();
 // hand) count for nothing, and a last without it is taken as the series'
 // default start.
 void ledger_series_next(const std::vector<ledger_line>& lines, const unsigned char* last, unsigned char* next);
+// The same within a bench's block: the next address of the block past every
+// address of it that the ledger holds and past last when last lies in it
+// (the block's first address when none does). False when the block's last
+// address is taken already: the block is used up, and next is untouched.
+bool ledger_block_next(const std::vector<ledger_line>& lines, const unsigned char* last, const mac_block& block,
+                       unsigned char* next);
 
 // What the ledger records about a device beside the address it gets.
 struct ledger_device {

@@ -75,3 +75,44 @@ std::string format_mac(const unsigned char* mac) {
   snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
   return buf;
 }
+
+uint32_t mac_series_index(const unsigned char* mac) {
+  return ((uint32_t)mac[3] * 251u + mac[4]) * 251u + mac[5];
+}
+
+namespace {
+bool series_bytes(const unsigned char* mac) {
+  return mac_in_series(mac) && mac[3] <= SERIES_LAST_VALUE && mac[4] <= SERIES_LAST_VALUE && mac[5] <= SERIES_LAST_VALUE;
+}
+}  // namespace
+
+bool mac_block_valid(const mac_block& b) {
+  return series_bytes(b.first) && series_bytes(b.last) && mac_series_number(b.first) <= mac_series_number(b.last);
+}
+
+bool parse_mac_block(const char* text, mac_block& b) {
+  if (!text) return false;
+  const char* dash = nullptr;
+  // The separator is the one '-' that stands between two addresses of 17
+  // characters (an address may itself be written with '-').
+  size_t n = strlen(text);
+  for (size_t i = 0; i < n; i++)
+    if (text[i] == '-' && i > 0 && (n - i - 1) > 0) {
+      std::string a(text, i), z(text + i + 1);
+      mac_block t;
+      if (parse_mac(a.c_str(), t.first) && parse_mac(z.c_str(), t.last)) {
+        dash = text + i;
+        if (!mac_block_valid(t)) return false;
+        b = t;
+        break;
+      }
+    }
+  return dash != nullptr;
+}
+
+std::string format_mac_block(const mac_block& b) { return format_mac(b.first) + "-" + format_mac(b.last); }
+
+bool mac_in_block(const mac_block& b, const unsigned char* mac) {
+  return mac_in_series(mac) && mac_series_number(mac) >= mac_series_number(b.first) &&
+         mac_series_number(mac) <= mac_series_number(b.last);
+}

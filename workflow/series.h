@@ -26,6 +26,27 @@ void mac_series_advance(unsigned char mac[6]);
 bool mac_in_series(const unsigned char* mac);
 uint32_t mac_series_number(const unsigned char* mac);
 
+// The place of mac in the series, counting from ...:00:00:00 (the series
+// holds 251 * 251 * 251 addresses).
+uint32_t mac_series_index(const unsigned char* mac);
+constexpr uint32_t MAC_SERIES_SIZE = 251u * 251u * 251u;
+
+// The part of the series one bench hands out, so that several benches of a
+// line never give one address twice: from first to last, both included.
+struct mac_block {
+  unsigned char first[6] = {};
+  unsigned char last[6] = {};
+};
+// Whether both ends are addresses of the series (prefix, bytes up to 250)
+// and first does not come after last.
+bool mac_block_valid(const mac_block& b);
+// "5A:3C:19:20:00:00-5A:3C:19:2F:FA:FA"; false (b untouched) unless it
+// names a valid block.
+bool parse_mac_block(const char* text, mac_block& b);
+std::string format_mac_block(const mac_block& b);
+// Whether mac lies in the block.
+bool mac_in_block(const mac_block& b, const unsigned char* mac);
+
 // "MAC изменен на 5A.3C.19.11.46.02" into out.
 void mac_changed_text(char* out, size_t size, const unsigned char mac[6]);
 

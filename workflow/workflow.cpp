@@ -12,6 +12,8 @@
 const char* const SETTINGS_KEY = "Software\\Quarnel\\Trellan";
 const char* const SETTINGS_LAST_FILE = "LastFile";
 const char* const SETTINGS_LAST_MAC = "LastMac";
+const char* const SETTINGS_SERIES_FIRST = "SeriesFirst";
+const char* const SETTINGS_SERIES_LAST = "SeriesLast";
 const char* const PROGRAM_VERSION = VESKOR_VERSION;
 const char* const PORT_BUSY_TEXT =
     "Порт 48900 занят другой программой: возможно, уже запущена другая копия Veskor.";
@@ -85,6 +87,96 @@ bool series_settings_writable(std::string& problem) {
   return false;
 }
 
+namespace {
+
+// A 6-byte binary value of the key; false when it is absent or not one.
+bool read_mac(_regkey& key, const char* name, unsigned char* mac) {
+  const unsigned char* v = (const unsigned char*)key.get_binary(name);
+  if (!v || key._TYPE != REG_BINARY || key._SIZE != 6) return false;
+  std::memcpy(mac, v, 6);
+  return true;
+}
+
+// The block of this bench, when the settings hold a valid one.
+bool read_block(_regkey& key, mac_block& block) {
+  mac_block b;
+  if (!read_mac(key, SETTINGS_SERIES_FIRST, b.first) || !read_mac(key, SETTINGS_SERIES_LAST, b.last)) return false;
+  if (!mac_block_valid(b)) return false;
+  block = b;
+  return true;
+}
+
+// "LastMac" as the series goes on from it (the default start when it holds
+// nothing of the series).
+void read_last(_regkey& key, unsigned char* last) {
+  const unsigned char* stored_mac = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
+  mac_series_last(stored_mac, stored_mac && key._TYPE == REG_BINARY ? key._SIZE : 0, last);
+}
+
+// The next address past last and the ledger, within the block when there
+// is one; false when the block is used up.
+bool next_address(const std::vector<ledger_line>& lines, const unsigned char* last, const mac_block* block,
+                  unsigned char* next) {
+  if (block) return ledger_block_next(lines, last, *block, next);
+  ledger_series_next(lines, last, next);
+  return true;
+}
+
+std::string exhausted_text(const mac_block& block) {
+  return "Серия исчерпана: последний адрес блока " + format_mac(block.last) + " выдан.";
+}
+
+}  // namespace
+
+bool read_series(series_state& state, std::string& problem) {
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  if (key._ERROR) {
+    problem = settings_problem();
+    return false;
+  }
+  std::vector<ledger_line> lines;
+  if (!ledger_read(ledger_path(), lines, problem)) return false;
+  unsigned char last[6];
+  read_last(key, last);
+  state = series_state();
+  state.has_block = read_block(key, state.block);
+  state.has_next = next_address(lines, last, state.has_block ? &state.block : nullptr, state.next);
+  const unsigned char* end = state.has_block ? state.block.last : nullptr;
+  unsigned char series_end[6] = {MAC_SERIES_PREFIX[0], MAC_SERIES_PREFIX[1], MAC_SERIES_PREFIX[2], 250, 250, 250};
+  if (!end) end = series_end;
+  if (state.has_next) {
+    uint32_t a = mac_series_index(state.next), z = mac_series_index(end);
+    state.left = z >= a ? z - a + 1 : 0;
+  }
+  // The last address handed out: the highest of the series (of the block,
+  // when there is one) that "LastMac" or the ledger holds.
+  auto consider = [&](const unsigned char* x) {
+    if (!mac_in_series(x) || (state.has_block && !mac_in_block(state.block, x))) return;
+    if (state.has_last && mac_series_number(x) <= mac_series_number(state.last)) return;
+    std::memcpy(state.last, x, 6);
+    state.has_last = true;
+  };
+  for (const ledger_line& l : lines) {
+    unsigned char x[6];
+    if (parse_mac(l.new_mac.c_str(), x)) consider(x);
+  }
+  unsigned char stored[6];
+  if (read_mac(key, SETTINGS_LAST_MAC, stored)) consider(stored);
+  return true;
+}
+
+bool set_series_block(const mac_block& block, std::string& problem) {
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  if (key._ERROR || key._READ_ONLY || !key.lock()) {
+    problem = settings_problem();
+    return false;
+  }
+  bool ok = key.set_binary(block.first, 6, SETTINGS_SERIES_FIRST) && key.set_binary(block.last, 6, SETTINGS_SERIES_LAST);
+  key.unlock();
+  if (!ok) problem = settings_problem();
+  return ok;
+}
+
 mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
   mac_step step;
   _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
@@ -93,16 +185,17 @@ mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
     step.problem = settings_problem();
     return step;
   }
-  // The lock is held from reading "LastMac" to storing the next one, so a
-  // second tool on the same account waits and then continues the series.
+  // The address is chosen and reserved under the settings lock, so that no
+  // tool on this account (and no other board of this process) takes it too.
   if (!key.lock()) {
     step.outcome = MAC_SETTINGS_FAILED;
     step.problem = "Настройки " + cp(settings_file()) + " не блокируются";
     return step;
   }
-  const unsigned char* stored_mac = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
   unsigned char last[6];
-  mac_series_last(stored_mac, stored_mac && key._TYPE == REG_BINARY ? key._SIZE : 0, last);
+  read_last(key, last);
+  mac_block block;
+  bool has_block = read_block(key, block);
   std::string path = ledger_path();
   std::vector<ledger_line> lines;
   if (!ledger_read(path, lines, step.problem)) {
@@ -110,12 +203,38 @@ mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
     key.unlock();
     return step;
   }
-  ledger_series_next(lines, last, step.mac);
-  send_through_ledger(path, board, device, step);
-  // Stored only once the board has it; the ledger keeps the series past it
-  // even when this fails.
-  if (step.outcome == MAC_TAKEN) step.stored = key.set_binary(step.mac, 6, SETTINGS_LAST_MAC);
+  if (!next_address(lines, last, has_block ? &block : nullptr, step.mac)) {
+    step.outcome = MAC_SERIES_EXHAUSTED;
+    step.problem = exhausted_text(block);
+    key.unlock();
+    return step;
+  }
+  if (!ledger_append(path, line_for(board.address(), device, step.mac, LEDGER_RESERVED), step.problem)) {
+    step.outcome = MAC_LEDGER_FAILED;
+    key.unlock();
+    return step;
+  }
   key.unlock();
+
+  // The reserved line keeps the address to this board whatever happens now:
+  // the lock is not held while it goes out.
+  bool taken = board.set_mac(step.mac);
+
+  bool locked = key.lock();
+  std::string error;
+  if (!ledger_append(path, line_for(board.address(), device, step.mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED),
+                     error))
+    step.problem = error;
+  step.outcome = taken ? MAC_TAKEN : MAC_REFUSED;
+  if (taken) {
+    // Boards of a line confirm in any order: "LastMac" only ever moves up.
+    unsigned char now[6];
+    bool ahead = read_mac(key, SETTINGS_LAST_MAC, now) && mac_in_series(now) &&
+                 mac_series_number(now) >= mac_series_number(step.mac) &&
+                 (!has_block || mac_in_block(block, now));
+    step.stored = ahead || (locked && key.set_binary(step.mac, 6, SETTINGS_LAST_MAC));
+  }
+  if (locked) key.unlock();
   return step;
 }
 

@@ -25,6 +25,10 @@ constexpr long MAX_FIRMWARE_FILE = 16L << 20;
 extern const char* const SETTINGS_KEY;        // below HKEY_CURRENT_USER
 extern const char* const SETTINGS_LAST_FILE;  // text: the firmware file chosen last
 extern const char* const SETTINGS_LAST_MAC;   // 6 bytes: the series' last address
+// 6 bytes each: the first and the last address of this bench's block of the
+// series (both absent: the whole series).
+extern const char* const SETTINGS_SERIES_FIRST;
+extern const char* const SETTINGS_SERIES_LAST;
 
 // "1.0.0", the version of this build.
 extern const char* const PROGRAM_VERSION;
@@ -59,6 +63,7 @@ enum mac_outcome {
   MAC_REFUSED,          // it did not (the device call reports its own reasons)
   MAC_SETTINGS_FAILED,  // nothing sent: the settings cannot be read, written or locked
   MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
+  MAC_SERIES_EXHAUSTED, // nothing sent: the bench's block has been handed out
 };
 
 // What a MAC step did.
@@ -74,15 +79,37 @@ struct mac_step {
 // Opening the key creates it when it is missing.
 bool series_settings_writable(std::string& problem);
 
-// One step of the series on board. Under the settings lock, held to the
-// end: "LastMac" is read, the next address is taken past it and past every
-// address of the ledger, a reserved line is written, the address is sent,
-// a confirmed (or failed) line follows and, once confirmed, the address is
-// stored in "LastMac". Settings that cannot be read, locked or written
-// refuse the step before anything is sent: without "LastMac" the series
-// would start again below addresses already handed out. A failure to write
-// the board's answer to the ledger is a warning in problem: the reserved
-// line already keeps the address from being handed out again.
+// Where the series of this bench stands: its last address handed out (past
+// "LastMac" and the ledger), the next one, its block, how many are left.
+struct series_state {
+  bool has_last = false;
+  unsigned char last[6] = {};
+  bool has_next = false;     // false when the block is used up
+  unsigned char next[6] = {};
+  bool has_block = false;
+  mac_block block;
+  uint32_t left = 0;         // addresses still to hand out, next included
+};
+// False with problem (naming the file) when the settings or the ledger
+// cannot be read.
+bool read_series(series_state& state, std::string& problem);
+// Sets this bench's block; false with problem when the settings cannot be
+// written.
+bool set_series_block(const mac_block& block, std::string& problem);
+
+// One step of the series on board. Under the settings lock, "LastMac" and
+// the bench's block are read, the next address is taken past "LastMac" and
+// past every address of the ledger (within the block, when there is one)
+// and written to the ledger as reserved; the address is then sent without
+// the lock, so that the boards of a line get theirs side by side, and under
+// the lock again a confirmed (or failed) line follows and, once confirmed,
+// "LastMac" moves up to the address. Settings that cannot be read, locked
+// or written refuse the step before anything is sent: without "LastMac" the
+// series would start again below addresses already handed out. A used-up
+// block refuses it with "Серия исчерпана: последний адрес блока ... выдан."
+// A failure to write the board's answer to the ledger is a warning in
+// problem: the reserved line already keeps the address from being handed
+// out again.
 mac_step assign_series_mac(board_ops& board, const ledger_device& device);
 // An address typed by hand: reserved, sent, confirmed or failed, as above;
 // the settings are not touched. One of the series' prefix thereby pushes

@@ -23,17 +23,24 @@ const char GENERAL_HELP[] =
     "Команды:\n"
     "  discover   найти устройства в сегменте сети\n"
     "  identify   опросить устройство по адресу\n"
-    "  flash      прошить устройство файлом Intel HEX\n"
+    "  flash      прошить одно или несколько устройств файлом Intel HEX\n"
+    "  verify     сверить память устройства с файлом, ничего не записывая\n"
+    "  read       прочитать память устройства в файл Intel HEX\n"
     "  mac        записать в устройство MAC-адрес: следующий из серии или заданный\n"
     "  batch      поточная прошивка: каждое новое устройство прошить и выдать ему MAC\n"
-    "  ledger     показать или проверить журнал выданных MAC-адресов\n"
+    "  series     показать серию MAC-адресов стенда или задать его блок\n"
+    "  ledger     показать или проверить журналы выданных MAC-адресов\n"
     "\n"
     "veskorctl КОМАНДА --help описывает команду и даёт примеры;\n"
     "veskorctl --version называет версию.\n"
-    "Общие параметры: -q (--quiet) - печатать только итоги и ошибки, -h (--help).\n"
+    "Общие параметры: -q (--quiet) - печатать только итоги и ошибки,\n"
+    "-v (--verbose) - и каждый обмен с устройством, -h (--help).\n"
+    "Пароль устройства: --password, --password-file или файл из переменной\n"
+    "окружения VESKOR_PASSWORD_FILE.\n"
     "\n"
-    "Коды выхода: 0 выполнено, 1 отказ устройства или протокола, 2 ошибка в\n"
-    "командной строке, 3 ошибка файла (прошивки, пароля, журнала), 4 ошибка настроек.\n"
+    "Коды выхода: 0 выполнено, 1 отказ устройства или протокола (или расхождение\n"
+    "при сверке), 2 ошибка в командной строке, 3 ошибка файла (прошивки, пароля,\n"
+    "журнала), 4 ошибка настроек или исчерпанный блок серии, 130 прервано.\n"
     "Серия MAC-адресов общая с оконной программой veskor (значение LastMac в тех же\n"
     "настройках); журнал: ${XDG_DATA_HOME:-~/.local/share}/veskor/ledger.csv.\n";
 
@@ -42,6 +49,7 @@ enum option_code : int {
   OPT_HELP = 'h',
   OPT_YES = 'y',
   OPT_QUIET = 'q',
+  OPT_VERBOSE = 'v',
   OPT_JSON = 1000,
   OPT_COPROCESSOR,
   OPT_NEXT,
@@ -49,15 +57,21 @@ enum option_code : int {
   OPT_CHECK,
   OPT_FORCE,
   OPT_AGAIN,
+  OPT_ALL,
+  OPT_ONLY_CHANGED,
   OPT_PASSWORD,
   OPT_PASSWORD_FILE,
   OPT_COUNT,
+  OPT_PARALLEL,
+  OPT_INTERFACE,
+  OPT_BLOCK,
 };
 
 const struct option ALL_OPTIONS[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"yes", no_argument, nullptr, OPT_YES},
     {"quiet", no_argument, nullptr, OPT_QUIET},
+    {"verbose", no_argument, nullptr, OPT_VERBOSE},
     {"json", no_argument, nullptr, OPT_JSON},
     {"coprocessor", no_argument, nullptr, OPT_COPROCESSOR},
     {"next", no_argument, nullptr, OPT_NEXT},
@@ -65,29 +79,39 @@ const struct option ALL_OPTIONS[] = {
     {"check", no_argument, nullptr, OPT_CHECK},
     {"force", no_argument, nullptr, OPT_FORCE},
     {"again", no_argument, nullptr, OPT_AGAIN},
+    {"all", no_argument, nullptr, OPT_ALL},
+    {"only-changed", no_argument, nullptr, OPT_ONLY_CHANGED},
     {"password", required_argument, nullptr, OPT_PASSWORD},
     {"password-file", required_argument, nullptr, OPT_PASSWORD_FILE},
     {"count", required_argument, nullptr, OPT_COUNT},
+    {"parallel", required_argument, nullptr, OPT_PARALLEL},
+    {"interface", required_argument, nullptr, OPT_INTERFACE},
+    {"block", required_argument, nullptr, OPT_BLOCK},
 };
+
+const int MANY = 1 << 20;  // as many arguments as are given
 
 struct command {
   const char* name;
   int (*run)(const options&);
   int min_args, max_args;
-  std::vector<int> allowed;  // beside --help and --quiet
+  std::vector<int> allowed;  // beside --help, --quiet and --verbose
   const char* help;
 };
 
 const command COMMANDS[] = {
-    {"discover", cmd_discover, 0, 0, {OPT_JSON},
-     "Использование: veskorctl discover [--json]\n"
+    {"discover", cmd_discover, 0, 0, {OPT_JSON, OPT_INTERFACE},
+     "Использование: veskorctl discover [--json] [--interface ИМЯ]\n"
      "Один круг поиска: запрос всем устройствам сегмента, ответы за полсекунды.\n"
      "Печатает таблицу (адрес, имя, MAC, версия загрузчика) или, с --json, по\n"
      "одному объекту JSON в строке. Код 1, если не ответило ни одно устройство.\n"
      "\n"
+     "  --interface ИМЯ   спрашивать только через этот сетевой интерфейс (сегмент\n"
+     "                    стенда, когда компьютер подключён и к сети офиса)\n"
+     "\n"
      "Примеры:\n"
      "  veskorctl discover\n"
-     "  veskorctl discover --json | jq -r .address\n"},
+     "  veskorctl discover --interface eth1 --json | jq -r .address\n"},
     {"identify", cmd_identify, 1, 1, {OPT_JSON},
      "Использование: veskorctl identify АДРЕС [--json]\n"
      "Опрашивает устройство по адресу IPv4: имя, MAC, версия загрузчика.\n"
@@ -96,28 +120,63 @@ const command COMMANDS[] = {
      "Примеры:\n"
      "  veskorctl identify 192.168.0.10\n"
      "  veskorctl identify 192.168.0.10 --json\n"},
-    {"flash", cmd_flash, 2, 2, {OPT_COPROCESSOR, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES},
-     "Использование: veskorctl flash АДРЕС ФАЙЛ [--coprocessor] [--password П | --password-file Ф] [-y]\n"
-     "Включает режим программирования (после пароля), ждёт, пока загрузчик снова\n"
-     "ответит, записывает образ из файла Intel HEX постранично с проверкой каждой\n"
-     "страницы чтением и выключает режим программирования. Файл без данных или без\n"
-     "записи конца файла (обрезанный) не прошивается (код 3).\n"
+    {"flash", cmd_flash, 1, MANY,
+     {OPT_COPROCESSOR, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES, OPT_ALL, OPT_PARALLEL, OPT_INTERFACE, OPT_JSON,
+      OPT_ONLY_CHANGED},
+     "Использование: veskorctl flash АДРЕС [АДРЕС...] ФАЙЛ [ПАРАМЕТРЫ]\n"
+     "       veskorctl flash --all ФАЙЛ [ПАРАМЕТРЫ]\n"
+     "Включает на каждом устройстве режим программирования (после пароля), ждёт,\n"
+     "пока загрузчик снова ответит, записывает образ из файла Intel HEX\n"
+     "постранично с проверкой каждой страницы чтением и выключает режим\n"
+     "программирования. Устройства прошиваются одновременно, все через один порт.\n"
+     "Файл без данных или без записи конца файла (обрезанный) не прошивается (код 3).\n"
      "\n"
+     "  --all                прошить все устройства, что ответят на поиск\n"
+     "  --interface ИМЯ      искать их только через этот интерфейс\n"
+     "  --parallel K         не больше K устройств одновременно (0 - все сразу, так и\n"
+     "                       по умолчанию)\n"
+     "  --only-changed       сначала читать страницу и записывать только отличную\n"
+     "                       (повторная прошивка той же версии вдвое быстрее)\n"
      "  --coprocessor        прошить сопроцессор устройства\n"
      "  --password П         пароль устройства (виден другим в списке процессов)\n"
-     "  --password-file Ф    пароль из первой строки файла Ф\n"
-     "                       без пароля посылается пустой (16 знаков '_')\n"
+     "  --password-file Ф    пароль из первой строки файла Ф (или файла из\n"
+     "                       VESKOR_PASSWORD_FILE); без пароля посылается пустой\n"
+     "                       (16 знаков '_')\n"
      "  -y, --yes            на вопросы отвечать «да»: образ больше памяти устройства\n"
      "                       прошивается без лишнего; без -y такой образ не прошивается\n"
+     "  --json               события по одному объекту JSON в строке на stdout\n"
      "\n"
-     "На терминале строка хода: страницы, проценты, кБ/с и оставшееся время.\n"
-     "Ctrl+C останавливает прошивку после текущей страницы (устройство остаётся\n"
-     "непрошитым, режим программирования выключается, код 130); второй Ctrl+C\n"
+     "На терминале по строке на каждое устройство в работе (адрес, имя, этап,\n"
+     "страница, %, кБ/с), перерисовываемой на месте, и постоянная строка по каждому\n"
+     "законченному; не на терминале - строки со временем при смене этапа.\n"
+     "Ctrl+C останавливает прошивку после текущей страницы (устройства остаются\n"
+     "непрошитыми, режим программирования выключается, код 130); второй Ctrl+C\n"
      "прерывает сразу.\n"
      "\n"
      "Примеры:\n"
      "  veskorctl flash 192.168.0.10 firmware.hex --password-file ~/.veskor-pass\n"
+     "  veskorctl flash 192.168.0.10 192.168.0.11 192.168.0.12 firmware.hex\n"
+     "  veskorctl flash --all firmware.hex --interface eth1 --only-changed\n"
      "  veskorctl flash 192.168.0.10 sp.hex --coprocessor\n"},
+    {"verify", cmd_verify, 2, 2, {OPT_COPROCESSOR, OPT_PASSWORD, OPT_PASSWORD_FILE},
+     "Использование: veskorctl verify АДРЕС ФАЙЛ [--coprocessor] [--password П | --password-file Ф]\n"
+     "Читает каждую страницу памяти устройства (в режиме программирования, только\n"
+     "запросы чтения: ничего не записывается) и сверяет с образом из файла. Код 0,\n"
+     "если всё совпало; 1 с первым расходящимся адресом и обоими байтами\n"
+     "(«0x1F000: на устройстве FF, в файле 4B»); 3 для негодного файла.\n"
+     "\n"
+     "Примеры:\n"
+     "  veskorctl verify 192.168.0.10 firmware.hex\n"
+     "  veskorctl verify 192.168.0.10 sp.hex --coprocessor\n"},
+    {"read", cmd_read, 2, 2, {OPT_COPROCESSOR, OPT_PASSWORD, OPT_PASSWORD_FILE},
+     "Использование: veskorctl read АДРЕС ВЫХОД.hex [--coprocessor] [--password П | --password-file Ф]\n"
+     "Читает всю память устройства (столько страниц, сколько у его модели) и\n"
+     "записывает её в файл Intel HEX; прочитанный обратно, он даёт память\n"
+     "устройства байт в байт. Файл заменяется целиком или не трогается.\n"
+     "\n"
+     "Примеры:\n"
+     "  veskorctl read 192.168.0.10 board.hex\n"
+     "  veskorctl read 192.168.0.10 sp.hex --coprocessor\n"},
     {"mac", cmd_mac, 1, 2, {OPT_NEXT, OPT_FORCE, OPT_PASSWORD, OPT_PASSWORD_FILE},
      "Использование: veskorctl mac АДРЕС (--next | MAC [--force]) [--password П | --password-file Ф]\n"
      "Записывает в устройство MAC-адрес: с --next следующий адрес серии, общей с\n"
@@ -125,7 +184,8 @@ const command COMMANDS[] = {
      "или заданный: шесть пар шестнадцатеричных цифр через ':' или '-' или слитно.\n"
      "Каждый адрес до отправки записывается в журнал как зарезервированный, после\n"
      "ответа устройства - как подтверждённый или отклонённый. Следующий адрес серии\n"
-     "всегда больше всех адресов серии в журнале и в LastMac.\n"
+     "всегда больше всех адресов серии в журнале и в LastMac и не выходит за блок\n"
+     "стенда (veskorctl series): за его концом --next отказывает (код 4).\n"
      "\n"
      "  --force    записать и групповой (младший бит первого байта) или нулевой\n"
      "             адрес: устройство с ним будет недоступно в сети; без --force\n"
@@ -134,41 +194,62 @@ const command COMMANDS[] = {
      "Примеры:\n"
      "  veskorctl mac 192.168.0.10 --next --password-file ~/.veskor-pass\n"
      "  veskorctl mac 192.168.0.10 5A:3C:19:11:46:20\n"},
-    {"batch", cmd_batch, 1, 1, {OPT_COPROCESSOR, OPT_MAC_NEXT, OPT_COUNT, OPT_AGAIN, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES},
-     "Использование: veskorctl batch ФАЙЛ [--coprocessor] [--mac-next] [--count N] [--again]\n"
-     "                               [--password П | --password-file Ф] [-y]\n"
+    {"batch", cmd_batch, 1, 1,
+     {OPT_COPROCESSOR, OPT_MAC_NEXT, OPT_COUNT, OPT_AGAIN, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES, OPT_PARALLEL,
+      OPT_INTERFACE, OPT_JSON, OPT_ONLY_CHANGED},
+     "Использование: veskorctl batch ФАЙЛ [--mac-next] [--count N] [--parallel K] [ПАРАМЕТРЫ]\n"
      "Поточная прошивка: раз в секунду ищет устройства и каждое новое прошивает\n"
      "(с проверкой каждой страницы), с --mac-next выдаёт ему следующий MAC-адрес\n"
-     "серии, печатает строку итога и ждёт следующих. Устройство узнаётся по адресу\n"
-     "и MAC; уже обработанное в этом запуске не обрабатывается снова, а то, что не\n"
-     "удалось, пробуется снова, когда его переставят (оно пропадёт из сегмента и\n"
-     "появится опять). Устройство, чей MAC подтверждён в журнале вместе с этим же\n"
-     "файлом прошивки (тот же SHA-256), уже готово: оно не трогается (строка\n"
-     "«уже готово»), так что прерванную партию можно просто запустить снова.\n"
+     "серии, печатает строку итога и ждёт следующих; в конце - сводка. Устройство\n"
+     "узнаётся по адресу и MAC; уже обработанное в этом запуске не обрабатывается\n"
+     "снова, а то, что не удалось, пробуется снова, когда его переставят (оно\n"
+     "пропадёт из сегмента и появится опять). Устройство, чей MAC подтверждён в\n"
+     "журнале вместе с этим же файлом прошивки (тот же SHA-256), уже готово: оно\n"
+     "не трогается (строка «уже готово»), так что прерванную партию можно просто\n"
+     "запустить снова.\n"
      "\n"
+     "  --parallel K  до K устройств одновременно, все через один порт (по умолчанию\n"
+     "                1; 0 - все найденные); новые подключаются, как освобождается место\n"
      "  --count N     закончить после N устройств, считая неудавшиеся и уже готовые\n"
-     "                (иначе - до Ctrl+C, который даёт закончить начатое устройство)\n"
-     "  --mac-next    выдавать MAC-адреса серии (через журнал, как команда mac)\n"
+     "                (иначе - до Ctrl+C, который даёт закончить начатые устройства)\n"
+     "  --mac-next    выдавать MAC-адреса серии (через журнал, как команда mac):\n"
+     "                одновременно прошиваемые получают разные адреса\n"
      "  --again       прошивать и уже готовые устройства\n"
-     "  --coprocessor, --password, --password-file, -y - как у flash\n"
+     "  --interface ИМЯ, --only-changed, --coprocessor, --password, --password-file,\n"
+     "  -y, --json - как у flash\n"
      "\n"
      "Код выхода 0, если все устройства обработаны без ошибок, иначе 1; 130, если\n"
      "партия прервана раньше, чем обработаны N устройств.\n"
      "\n"
      "Примеры:\n"
-     "  veskorctl batch firmware.hex --mac-next --password-file ~/.veskor-pass\n"
-     "  veskorctl batch firmware.hex --mac-next --count 3 > итоги.txt\n"},
-    {"ledger", cmd_ledger, 0, 0, {OPT_CHECK},
-     "Использование: veskorctl ledger [--check]\n"
+     "  veskorctl batch firmware.hex --mac-next --parallel 16 --password-file ~/.veskor-pass\n"
+     "  veskorctl batch firmware.hex --mac-next --count 3 > итоги.txt\n"
+     "  veskorctl batch firmware.hex --mac-next --parallel 0 --json > события.jsonl\n"},
+    {"series", cmd_series, 0, 0, {OPT_BLOCK},
+     "Использование: veskorctl series [--block ПЕРВЫЙ-ПОСЛЕДНИЙ]\n"
+     "Показывает серию MAC-адресов этого стенда: последний выданный адрес,\n"
+     "следующий, блок и сколько адресов в нём осталось. С --block задаёт блок\n"
+     "стенда (значения SeriesFirst и SeriesLast в настройках): MAC++ оконной\n"
+     "программы и mac --next выдают адреса только из него, так что стенды одной\n"
+     "линии с разными блоками никогда не выдадут один адрес дважды. За концом\n"
+     "блока они отказывают: «Серия исчерпана: последний адрес блока ... выдан.»\n"
+     "\n"
+     "Примеры:\n"
+     "  veskorctl series\n"
+     "  veskorctl series --block 5A:3C:19:20:00:00-5A:3C:19:2F:FA:FA\n"},
+    {"ledger", cmd_ledger, 0, MANY, {OPT_CHECK},
+     "Использование: veskorctl ledger [--check [ФАЙЛ...]]\n"
      "Печатает журнал MAC-адресов (CSV: время, адрес устройства, имя, прежний MAC,\n"
      "новый MAC, файл прошивки, его SHA-256, итог: reserved, confirmed, failed).\n"
-     "С --check проверяет его: адрес, подтверждённый больше одного раза, - ошибка\n"
-     "(код 1); адрес, оставшийся только зарезервированным (итог неизвестен,\n"
-     "устройство могло его получить), называется предупреждением.\n"
+     "С --check проверяет его, а с файлами - журналы нескольких стендов вместе:\n"
+     "адрес, подтверждённый больше одного раза (в одном журнале или на разных\n"
+     "стендах), - ошибка (код 1); адрес, оставшийся только зарезервированным (итог\n"
+     "неизвестен, устройство могло его получить), называется предупреждением.\n"
      "\n"
      "Примеры:\n"
      "  veskorctl ledger > журнал.csv\n"
-     "  veskorctl ledger --check\n"},
+     "  veskorctl ledger --check\n"
+     "  veskorctl ledger --check стенд1.csv стенд2.csv стенд3.csv\n"},
 };
 
 int usage(const std::string& text, const char* command_name) {
@@ -199,9 +280,9 @@ std::string refused_short(int argc, char** argv, int c) {
 
 int parse(const command& c, int argc, char** argv, options& o) {
   std::vector<struct option> longs;
-  std::string shorts = ":hq";
+  std::string shorts = ":hqv";
   for (const struct option& opt : ALL_OPTIONS) {
-    bool common = opt.val == OPT_HELP || opt.val == OPT_QUIET;
+    bool common = opt.val == OPT_HELP || opt.val == OPT_QUIET || opt.val == OPT_VERBOSE;
     if (!common && std::find(c.allowed.begin(), c.allowed.end(), opt.val) == c.allowed.end()) continue;
     longs.push_back(opt);
     if (opt.val == OPT_YES) shorts += "y";
@@ -222,6 +303,11 @@ int parse(const command& c, int argc, char** argv, options& o) {
         out(c.help);
         std::exit(EXIT_DONE);
       case OPT_QUIET: o.quiet = true; break;
+      case OPT_VERBOSE: o.verbose = true; break;
+      case OPT_ALL: o.all = true; break;
+      case OPT_ONLY_CHANGED: o.only_changed = true; break;
+      case OPT_INTERFACE: o.interface = optarg; break;
+      case OPT_BLOCK: o.block = optarg; break;
       case OPT_YES: o.yes = true; break;
       case OPT_JSON: o.json = true; break;
       case OPT_COPROCESSOR: o.coprocessor = true; break;
@@ -242,6 +328,16 @@ int parse(const command& c, int argc, char** argv, options& o) {
           o.password_file = optarg;
         }
         break;
+      case OPT_PARALLEL: {
+        std::string value = optarg;
+        char* end = nullptr;
+        errno = 0;
+        long k = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end || errno || k < 0 || k > 1024 || !std::isdigit((unsigned char)value[0]))
+          return usage("--parallel ждёт целое число от 0 до 1024, а не " + shown_option(optarg), c.name);
+        o.parallel = k;
+        break;
+      }
       case OPT_COUNT: {
         std::string value = optarg;
         char* end = nullptr;
@@ -284,7 +380,6 @@ int parse(const command& c, int argc, char** argv, options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  REPORT.tty = isatty_stderr();
   if (argc < 2) {
     // On stderr: a script that forgot the command must not read help as output.
     out_stderr(GENERAL_HELP);
@@ -311,7 +406,14 @@ int main(int argc, char** argv) {
     options o;
     int r = parse(c, argc, argv, o);
     if (r >= 0) return r;
-    if (o.quiet) REPORT.tty = false;
+    if (o.parallel < 0) o.parallel = std::string(c.name) == "batch" ? 1 : 0;
+    // Every command that works a board shows it in the view: redrawn rows
+    // on a terminal, timestamped lines elsewhere, JSON or only results.
+    view_mode mode = o.json ? view_mode::json
+                     : o.quiet ? view_mode::quiet
+                     : isatty_stderr() ? view_mode::live
+                                       : view_mode::lines;
+    VIEW.setup(mode, o.verbose, o.yes);
     install_signals();
     return c.run(o);
   }

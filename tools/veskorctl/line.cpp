@@ -1,0 +1,394 @@
+// veskorctl: the line at scale. flash and batch work up to K boards side by
+// side, each through its whole sequence on a thread of its own, all over
+// the process's one loader link; a batch keeps looking for new boards and
+// lets them join as slots free up.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "netdvc/discovery.h"
+#include "platform/base.h"
+#include "tools/veskorctl/ctl.h"
+#include "tools/veskorctl/steps.h"
+#include "workflow/session_board.h"
+#include "workflow/workflow.h"
+
+namespace ctl {
+
+namespace {
+
+// A batch looks for new boards this often.
+constexpr uint32_t ROUND_MS = 1000;
+// A board that failed is tried again only after it has been missing from
+// this many rounds in a row and come back: re-seated, not merely busy
+// restarting its loader for a moment.
+constexpr int ABSENT_ROUNDS = 2;
+
+// Nothing to keep alive here while a board restarts its loader.
+void sleep_pause(uint32_t ms) { plat::sleep_ms(ms); }
+
+}  // namespace
+
+bool enter_board(session_board& board, board_report& report, std::string& failure) {
+  report.fresh();
+  unsigned before = report.said();
+  const char* why = enter_programming(board, sleep_pause);
+  if (!why) return true;
+  // A refused password has been said already.
+  bool said = report.said() != before && std::strcmp(why, "Режим программирования не включился...") == 0;
+  failure = said ? "" : why;
+  return false;
+}
+
+void leave_board(session_board& board) {
+  if (!board.exit_programming())
+    err(board.address() + ": устройство не подтвердило выход из режима программирования");
+}
+
+namespace {
+
+// What every board of a run gets done.
+struct plan {
+  bool batch = false;  // batch's result lines and MAC step; flash's otherwise
+  bool mac_next = false;
+  bool coprocessor = false;
+  bool only_changed = false;
+  std::string file, sha;  // for the ledger
+};
+
+struct board_result {
+  bool ok = false;
+  std::string key_before, key_after;  // address and MAC before and after
+  int fatal = -1;                     // a settings or ledger failure ends the run
+};
+
+std::string key_of(const std::string& ip, const unsigned char* mac) { return ip + " " + format_mac(mac); }
+
+std::string ip_of(const found_device& d) { return std::string(d.ip, strnlen(d.ip, sizeof d.ip)); }
+
+int outcome_exit(mac_outcome r) {
+  return r == MAC_LEDGER_FAILED ? EXIT_FILE : r == MAC_REFUSED || r == MAC_TAKEN ? EXIT_DEVICE : EXIT_SETTINGS;
+}
+
+std::string batch_line(const std::string& ip, const std::string& name, const std::string& old_mac,
+                       const std::string& new_mac) {
+  return pad(ip, 16) + pad(name.empty() ? "-" : name, 17) + old_mac + " -> " + pad(new_mac, 18);
+}
+
+// One board through the whole line: its identity when only its address is
+// known, programming mode, the burn with read-back (or only the pages that
+// differ), the next MAC of the series with --mac-next, programming mode
+// off. Runs on the calling thread; the result line goes through the view.
+board_result run_board(const plan& p, found_device d, bool identified) {
+  board_result res;
+  std::string ip = ip_of(d);
+  std::string name = identified ? device_name(d.name) : "";
+  int row = VIEW.add(ip, name);
+  board_report report(row);
+  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+  std::string failure, new_mac;
+  bool ok = true;
+  if (!identified) {
+    VIEW.set_stage(row, stage::identify);
+    board_identity id;
+    ok = board.session().identify(id);
+    if (ok) {
+      std::memcpy(d.name, id.name, sizeof d.name);
+      std::memcpy(d.mac, id.mac, 6);
+      name = device_name(d.name);
+      VIEW.rename(row, name);
+    } else {
+      failure = "устройство не отвечает";
+    }
+  }
+  std::string old_mac = format_mac(d.mac);
+  res.key_before = res.key_after = key_of(ip, d.mac);
+  if (ok) {
+    VIEW.set_stage(row, stage::programming);
+    ok = enter_board(board, report, failure);
+  }
+  if (ok) {
+    VIEW.set_stage(row, stage::burn);
+    report.fresh();
+    unsigned before = report.said();
+    ok = board.session().burn(IMAGE.data(), IMAGE.size(), p.coprocessor, p.only_changed);
+    // The burn says why it failed when it can tell (a refused password, a
+    // page never confirmed, a cut declined); silence means no answer at all.
+    if (!ok) failure = report.said() == before ? NO_ANSWER : "прошивка не удалась";
+    if (!ok && report.stop_requested()) failure = "прошивка остановлена по сигналу: устройство не прошито";
+    if (ok && p.mac_next) {
+      VIEW.set_stage(row, stage::mac);
+      ledger_device device;
+      device.name = name;
+      device.old_mac = old_mac;
+      device.firmware = p.file;
+      device.sha256 = p.sha;
+      report.fresh();
+      before = report.said();
+      mac_step step = assign_series_mac(board, device);
+      if (!step.problem.empty()) err(step.problem);
+      if (step.outcome == MAC_TAKEN) {
+        new_mac = format_mac(step.mac);
+        res.key_after = key_of(ip, step.mac);
+        if (!step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
+      } else {
+        ok = false;
+        if (step.outcome == MAC_REFUSED) {
+          failure = "MAC-адрес " + format_mac(step.mac) + " не принят";
+          if (report.said() == before) failure += std::string(": ") + NO_ANSWER;
+        } else {
+          failure = step.outcome == MAC_SERIES_EXHAUSTED ? step.problem : "MAC-адрес не выдан";
+          res.fatal = outcome_exit(step.outcome);
+        }
+      }
+    }
+    VIEW.set_stage(row, stage::leaving);
+    leave_board(board);
+  }
+  std::string line;
+  if (p.batch) {
+    line = batch_line(ip, name, old_mac, new_mac.empty() ? "-" : new_mac) +
+           (ok ? "готово" : "ошибка: " + (failure.empty() ? std::string("см. выше") : failure));
+  } else if (ok) {
+    line = ip + ": Прошилось (" + pages_text(board.session().geometry()) + ", каждая проверена чтением)";
+  } else if (!failure.empty()) {
+    err(ip + ": " + failure);
+  }
+  VIEW.finish(row, ok ? "done" : "failed", line, new_mac, failure);
+  res.ok = ok;
+  return res;
+}
+
+// The boards being worked on, one thread each.
+class board_threads {
+ public:
+  ~board_threads() { wait_all(); }
+  size_t running() const { return jobs_.size(); }
+  void start(const plan& p, const found_device& d, bool identified) {
+    std::unique_ptr<job> j(new job);
+    job* raw = j.get();
+    raw->thread = std::thread([raw, p, d, identified] {
+      raw->result = run_board(p, d, identified);
+      raw->finished = true;
+    });
+    jobs_.push_back(std::move(j));
+  }
+  // Hands every finished board's result to take and forgets it.
+  template <class Take>
+  void reap(Take take) {
+    for (auto i = jobs_.begin(); i != jobs_.end();) {
+      if (!(*i)->finished) {
+        ++i;
+        continue;
+      }
+      (*i)->thread.join();
+      take((*i)->result);
+      i = jobs_.erase(i);
+    }
+  }
+  void wait_all() {
+    for (auto& j : jobs_)
+      if (j->thread.joinable()) j->thread.join();
+  }
+
+ private:
+  struct job {
+    std::thread thread;
+    std::atomic<bool> finished{false};
+    board_result result;
+  };
+  std::vector<std::unique_ptr<job>> jobs_;
+};
+
+// How many boards at once: K, or every one there is for 0.
+bool slot_free(const options& o, size_t running) { return o.parallel <= 0 || running < (size_t)o.parallel; }
+
+}  // namespace
+
+// ---- flash -------------------------------------------------------------------------------
+
+int cmd_flash(const options& o) {
+  // The file stands last, behind the addresses.
+  std::vector<std::string> addresses(o.args.begin(), o.args.end() - 1);
+  if (o.all && !addresses.empty()) return bad_usage("--all и адреса вместе не задаются", "flash");
+  if (!o.all && addresses.empty()) return bad_usage("нужен адрес устройства или --all", "flash");
+  std::vector<found_device> boards;
+  std::set<std::string> seen;
+  for (const std::string& a : addresses) {
+    std::string ip;
+    if (!address_arg(a, ip)) return bad_usage("неверный адрес устройства: " + shown_arg(a), "flash");
+    if (!seen.insert(ip).second) continue;
+    found_device d;
+    std::memset(&d, 0, sizeof d);
+    std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
+    boards.push_back(d);
+  }
+  plan p;
+  int r = interface_ok(o, "flash");
+  if (r < 0) r = readable_file(o.args.back(), "Файл прошивки", p.file);
+  if (r < 0) r = take_password(o);
+  if (r < 0) r = load_firmware(p.file, p.sha);
+  if (r < 0) r = open_link();
+  if (r >= 0) return r;
+  p.coprocessor = o.coprocessor;
+  p.only_changed = o.only_changed;
+  // A signal stops every burn after the page in hand: the boards are left
+  // with programming mode off and reported as not flashed, which
+  // half-written images they are; a second signal ends the program at once.
+  stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  bool identified = false;
+  if (o.all) {
+    if (discover_round(LINK, boards, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str()) < 0) {
+      err("Запрос не отправлен: нет сети");
+      return EXIT_DEVICE;
+    }
+    sort_devices(boards);
+    if (boards.empty()) {
+      err("Устройства не найдены");
+      return EXIT_DEVICE;
+    }
+    identified = true;
+  }
+  uint32_t start = plat::tick();
+  int done = 0, failed = 0;
+  {
+    board_threads threads;
+    size_t next = 0;
+    while (next < boards.size() || threads.running() > 0) {
+      threads.reap([&](const board_result& b) { (b.ok ? done : failed)++; });
+      while (next < boards.size() && !STOP && slot_free(o, threads.running())) threads.start(p, boards[next++], identified);
+      if (STOP && next < boards.size()) next = boards.size();
+      plat::sleep_ms(20);
+    }
+  }
+  if (done + failed > 1) VIEW.summary(done, failed, 0, plat::tick() - start);
+  if (STOP && (size_t)done < boards.size()) return EXIT_INTERRUPTED;
+  return failed ? EXIT_DEVICE : EXIT_DONE;
+}
+
+// ---- batch -------------------------------------------------------------------------------
+
+int cmd_batch(const options& o) {
+  plan p;
+  p.batch = true;
+  int r = interface_ok(o, "batch");
+  if (r < 0) r = readable_file(o.args[0], "Файл прошивки", p.file);
+  // The ledger names the file so that it can be found again from anywhere.
+  if (char* real = r < 0 ? realpath(o.args[0].c_str(), nullptr) : nullptr) {
+    std::string full;
+    if (plat::path_from_fs(real, full)) p.file = full;
+    free(real);
+  }
+  if (r < 0) r = take_password(o);
+  if (r < 0 && o.mac_next) r = ledger_ok();
+  if (r < 0 && o.mac_next) r = settings_ok();
+  if (r < 0) r = load_firmware(p.file, p.sha);
+  if (r < 0) r = open_link();
+  if (r >= 0) return r;
+  p.mac_next = o.mac_next;
+  p.coprocessor = o.coprocessor;
+  p.only_changed = o.only_changed;
+  // A board finished by an earlier run: its current MAC was confirmed in
+  // the ledger, and the last confirmation of it was given beside this very
+  // firmware (by its SHA-256). Flashing it again would only hand it a
+  // second address of the series. Without --mac-next a ledger that cannot
+  // be read only means that no board is recognised as finished.
+  std::vector<ledger_line> ledger;
+  std::string error;
+  if (!ledger_read(ledger_path(), ledger, error)) ledger.clear();
+  std::map<std::string, const ledger_line*> last_confirmed;
+  for (const ledger_line& l : ledger)
+    if (l.result == LEDGER_CONFIRMED) last_confirmed[l.new_mac] = &l;
+  auto already_done = [&](const found_device& d) {
+    auto i = last_confirmed.find(format_mac(d.mac));
+    return i != last_confirmed.end() && !p.sha.empty() && i->second->sha256 == p.sha;
+  };
+  if (VIEW.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
+
+  // What became of each board met in this run, by its address and MAC. One
+  // that failed stays failed while it stays on the segment.
+  std::map<std::string, bool> met;
+  std::map<std::string, int> absent;  // rounds a failed board has been missing from
+  std::set<std::string> in_flight;
+  long handled = 0;
+  int done = 0, failed = 0, skipped = 0, fatal = -1;
+  bool said_unsent = false;
+  uint32_t start = plat::tick(), round_at = 0;
+  bool first_round = true;
+  auto reached = [&] { return o.count >= 0 && handled >= o.count; };
+  board_threads threads;
+  auto reap = [&] {
+    threads.reap([&](const board_result& b) {
+      (b.ok ? done : failed)++;
+      in_flight.erase(b.key_before);
+      met[b.key_before] = b.ok;
+      met[b.key_after] = b.ok;
+      if (b.fatal >= 0 && fatal < 0) fatal = b.fatal;
+    });
+  };
+  for (;;) {
+    reap();
+    bool starting = !STOP && fatal < 0 && !reached();
+    if (!starting && threads.running() == 0) break;
+    if (!starting || !slot_free(o, threads.running()) ||
+        (!first_round && plat::tick() - round_at < ROUND_MS)) {
+      plat::sleep_ms(20);
+      continue;
+    }
+    first_round = false;
+    round_at = plat::tick();
+    std::vector<found_device> found;
+    int n = discover_round(LINK, found, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str());
+    if (n < 0 && !said_unsent) {
+      // The bench's cable may be out for a while; the batch waits.
+      err("Запрос не отправлен: нет сети. Повторяю.");
+      said_unsent = true;
+    }
+    sort_devices(found);
+    std::set<std::string> present;
+    for (const found_device& d : found) present.insert(key_of(ip_of(d), d.mac));
+    // A round that could not be sent says nothing about who left.
+    for (auto i = met.begin(); n >= 0 && i != met.end();) {
+      if (i->second || present.count(i->first)) {
+        absent.erase(i->first);
+        ++i;
+      } else if (++absent[i->first] >= ABSENT_ROUNDS) {
+        absent.erase(i->first);
+        i = met.erase(i);
+      } else {
+        ++i;
+      }
+    }
+    reap();
+    for (const found_device& d : found) {
+      if (STOP || fatal >= 0 || reached() || !slot_free(o, threads.running())) break;
+      std::string key = key_of(ip_of(d), d.mac);
+      if (met.count(key) || in_flight.count(key)) continue;
+      handled++;
+      if (!o.again && already_done(d)) {
+        met[key] = true;
+        skipped++;
+        int row = VIEW.add(ip_of(d), device_name(d.name));
+        VIEW.finish(row, "skipped", batch_line(ip_of(d), device_name(d.name), format_mac(d.mac), "-") + "уже готово",
+                    "", "");
+        continue;
+      }
+      in_flight.insert(key);
+      threads.start(p, d, true);
+    }
+  }
+  VIEW.summary(done, failed, skipped, plat::tick() - start);
+  if (fatal >= 0) return fatal;
+  // Stopped before the boards asked for were done: a script must not take
+  // that for a finished batch.
+  if (STOP && o.count >= 0 && !reached()) return EXIT_INTERRUPTED;
+  return failed ? EXIT_DEVICE : EXIT_DONE;
+}
+
+}  // namespace ctl
