@@ -109,6 +109,41 @@ TEST_F(Ledger, TheSeriesContinuesPastItsOwnAddressesOnly) {
   EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:02");
 }
 
+// A bench's block: the next address stays inside it, continues past the
+// block's own addresses only, and is refused once the last one is out.
+TEST_F(Ledger, ABlockHandsOutItsOwnAddressesUntilItsLast) {
+  mac_block b;
+  EXPECT_TRUE(parse_mac_block("5A:3C:19:20:00:00-5A:3C:19:20:00:02", b));
+  EXPECT_EQ(format_mac_block(b), "5A:3C:19:20:00:00-5A:3C:19:20:00:02");
+  mac_block kept = b;
+  for (const char* bad : {"5A:3C:19:20:00:02-5A:3C:19:20:00:00", "5A:3C:19:20:00:00-5A:3C:19:20:00:FB",
+                          "02:00:00:00:00:00-02:00:00:00:00:09", "5A:3C:19:20:00:00", "5A:3C:19:20:00:00-"})
+    EXPECT_FALSE(parse_mac_block(bad, b)) << bad;
+  EXPECT_EQ(format_mac_block(b), format_mac_block(kept)) << "a refused block leaves the old one";
+  // Dashes inside the addresses too.
+  EXPECT_TRUE(parse_mac_block("5a-3c-19-20-00-00-5a-3c-19-20-00-02", b));
+
+  auto line = [](const char* mac) { return line_of(mac, LEDGER_CONFIRMED); };
+  unsigned char last[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x07}, next[6] = {};
+  // "LastMac" below the block, an address of another bench above it: the
+  // block starts at its first address.
+  ASSERT_TRUE(ledger_block_next({line("5A:3C:19:30:00:00")}, last, b, next));
+  EXPECT_EQ(format_mac(next), "5A:3C:19:20:00:00");
+  ASSERT_TRUE(ledger_block_next({line("5A:3C:19:20:00:00")}, last, b, next));
+  EXPECT_EQ(format_mac(next), "5A:3C:19:20:00:01");
+  unsigned char in_block[6] = {0x5A, 0x3C, 0x19, 0x20, 0x00, 0x01};
+  ASSERT_TRUE(ledger_block_next({line("5A:3C:19:20:00:00")}, in_block, b, next));
+  EXPECT_EQ(format_mac(next), "5A:3C:19:20:00:02");
+  unsigned char before[6];
+  memcpy(before, next, 6);
+  EXPECT_FALSE(ledger_block_next({line("5A:3C:19:20:00:02")}, last, b, next));
+  EXPECT_EQ(format_mac(next), format_mac(before)) << "nothing handed out past the block";
+  // The count of a block spans the 251 values of a byte.
+  mac_block wide;
+  ASSERT_TRUE(parse_mac_block("5A:3C:19:20:00:FA-5A:3C:19:20:01:00", wide));
+  EXPECT_EQ(mac_series_index(wide.last) - mac_series_index(wide.first), 1u);
+}
+
 // A torn last line (its line end never written) and a NUL inside a field:
 // refused with the line's number, and the file is never written to.
 TEST_F(Ledger, ADamagedFileIsRefusedByLineAndLeftAsItIs) {

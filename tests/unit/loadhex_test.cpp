@@ -716,4 +716,23 @@ TEST_F(LoadHex, ReadErrorsAndFilesThatChangeFailTheRead)
   EXPECT_STREQ(LAST_HEX_FILE.error ? LAST_HEX_FILE.error : "", "ошибка чтения");
 }
 
+
+// A dump written as HEX text reads back as the same bytes, whatever they
+// are, across the 64 KB boundaries and with a short last record.
+TEST_F(LoadHex, ADumpReadsBackByteForByte)
+{
+  std::vector<unsigned char> data(0x20000 - 7);
+  unsigned x = 12345;
+  for (auto& b : data) b = (unsigned char)((x = x * 1103515245 + 12345) >> 16);
+  data[0x10000] = 0xFF;
+  std::string text = hex_text(data.data(), data.size());
+  std::string path = DIR + "/dump.hex";
+  std::ofstream(path, std::ios::binary) << text;
+  std::vector<unsigned char> back(HEX_IMAGE_SIZE);
+  hex_file_info info;
+  ASSERT_TRUE(read_hex_file(path.c_str(), back.data(), info));
+  EXPECT_TRUE(info.has_data && info.has_end);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
+  EXPECT_EQ(back[data.size()], 0xFF);
+}
 } // namespace

@@ -1,0 +1,211 @@
+// The line at scale: veskorctl working several simulated boards side by side
+// over its one socket, reading boards back, a bench's own segment and its
+// own block of the MAC series.
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "loadhex/hexfile.h"
+#include "tests/device/ctlrun.h"
+#include "tests/device/segment.h"
+#include "app/macseries.h"
+#include "workflow/series.h"
+
+using devtest::host_scope;
+using devtest::segment;
+using namespace devtest::ctlrun;
+
+namespace {
+
+bool written_after(const segment& seg, int k, size_t from) {
+  auto log = seg.requests(k);
+  for (size_t i = from; i < log.size(); i++)
+    if ((log[i].flags & 0xFF) == REQ_WRITE_PAGE) return true;
+  return false;
+}
+
+bool holds(const segment& seg, int k, const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> mem = seg.memory(k);
+  return mem.size() >= image.size() && std::equal(image.begin(), image.end(), mem.begin());
+}
+
+// Boards worked at once: each gets the image and an address of its own,
+// whatever the others do; a board that joins while the others are being
+// flashed is taken too.
+TEST(Line, BoardsSideBySideEachGetTheImageAndAnAddressOfTheirOwn) {
+  segment seg(4, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(31);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  // The fourth board is off when the batch begins.
+  ASSERT_TRUE(seg.stop_device(3));
+  pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "4", "--parallel", "0",
+                                 "--json"},
+                        "batch");
+  uint32_t start = plat::tick();
+  while (!written_after(seg, 0, 0) && plat::tick() - start < 30000) plat::sleep_ms(20);
+  ASSERT_TRUE(seg.start_device(3, SMALL));
+  ASSERT_EQ(segment::wait_exit(pid, 90000), 0) << read_file(w.dir + "/batch.err");
+  std::set<std::string> macs;
+  for (int k = 0; k < 4; k++) {
+    EXPECT_TRUE(holds(seg, k, image)) << k;
+    host_scope in(seg);
+    macs.insert(device_mac(seg, k));
+  }
+  std::vector<ledger_line> lines = ledger_of(w);
+  std::set<std::string> confirmed;
+  for (auto& l : lines)
+    if (l.result == LEDGER_CONFIRMED) confirmed.insert(l.new_mac);
+  EXPECT_EQ(confirmed.size(), 4u) << "an address given twice";
+  EXPECT_EQ(macs, confirmed);
+  EXPECT_TRUE(ledger_confirmed_twice(lines).empty());
+  // One JSON object a line, every board's end among them.
+  std::istringstream events(read_file(w.dir + "/batch.out"));
+  int results = 0;
+  for (std::string e; std::getline(events, e);) {
+    EXPECT_EQ(e.front(), '{') << e;
+    EXPECT_EQ(e.back(), '}') << e;
+    results += e.find("\"result\":\"done\"") != std::string::npos;
+  }
+  EXPECT_EQ(results, 4);
+}
+
+TEST(Line, SlowABoardThatFailsLeavesTheOthersAlone) {
+  segment seg(std::vector<devtest::knobs>{SMALL,
+                                          {"--model", "WIBQE715", "--password", "other"},
+                                          {"--model", "WIBQE715", "--die-after-pages", "20"},
+                                          SMALL});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(37);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  std::vector<std::string> args = {"flash"};
+  for (int k = 0; k < 4; k++) args.push_back(seg.device_ip(k));
+  args.push_back(w.dir + "/fw.hex");
+  run r = ctl(seg, w, args, 90000);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_TRUE(holds(seg, 0, image));
+  EXPECT_TRUE(holds(seg, 3, image));
+  EXPECT_FALSE(holds(seg, 2, image));
+  EXPECT_EQ(count_of(r.out, u8("Прошилось")), 2) << r.out;
+  EXPECT_NE(r.err.find(seg.device_ip(1)), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(u8("Ошибка пароля")), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(u8("не подтверждена устройством")), std::string::npos) << r.err;
+}
+
+// Reading a board back writes nothing; verify names the first byte that
+// differs, read dumps the memory as HEX that reads back byte for byte, and
+// a flash of what the board holds already writes no page.
+TEST(Line, SlowVerifyReadAndOnlyChangedPagesWriteNothingNeedless) {
+  segment seg(1, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(41);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  run r = ctl(seg, w, {"flash", seg.device_ip(0), w.dir + "/fw.hex", "--only-changed"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_TRUE(holds(seg, 0, image));
+
+  size_t before = seg.requests(0).size();
+  r = ctl(seg, w, {"flash", seg.device_ip(0), w.dir + "/fw.hex", "--only-changed"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_FALSE(written_after(seg, 0, before)) << "a page the board held already was written";
+
+  r = ctl(seg, w, {"verify", seg.device_ip(0), w.dir + "/fw.hex"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  std::vector<uint8_t> other = image;
+  other[0x1F00] ^= 0x5A;
+  write_file(w.dir + "/other.hex", hex_of(other, other.size()));
+  char want[96];
+  std::snprintf(want, sizeof want, "0x1F00: на устройстве %02X, в файле %02X", image[0x1F00], other[0x1F00]);
+  r = ctl(seg, w, {"verify", seg.device_ip(0), w.dir + "/other.hex"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find(u8(want)), std::string::npos) << r.out;
+  EXPECT_FALSE(written_after(seg, 0, before)) << "verify wrote";
+
+  r = ctl(seg, w, {"read", seg.device_ip(0), w.dir + "/dump.hex"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<uint8_t> back(HEX_IMAGE_SIZE);
+  hex_file_info info;
+  ASSERT_TRUE(read_hex_file((w.dir + "/dump.hex").c_str(), back.data(), info));
+  std::vector<uint8_t> mem = seg.memory(0);
+  EXPECT_TRUE(std::equal(back.begin(), back.begin() + SMALL_BYTES, mem.begin()));
+  EXPECT_EQ(back[SMALL_BYTES], 0xFF) << "more than the board's memory";
+  r = ctl(seg, w, {"read", seg.device_ip(0), w.dir + "/sp.hex", "--coprocessor"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_TRUE(read_hex_file((w.dir + "/sp.hex").c_str(), back.data(), info));
+  std::vector<uint8_t> sp = seg.sp_memory(0);
+  EXPECT_TRUE(std::equal(back.begin(), back.begin() + SMALL_BYTES, sp.begin()));
+  EXPECT_FALSE(written_after(seg, 0, before)) << "read wrote";
+}
+
+// A line PC on the office network too: --interface asks the bench's segment
+// only.
+TEST(Line, TheInterfaceNamedIsTheOnlyOneAsked) {
+  segment seg(2);
+  seg.second_bridge_from(1);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  run both = ctl(seg, w, {"discover"});
+  EXPECT_EQ(both.code, 0) << both.err;
+  EXPECT_NE(both.out.find(seg.device_ip(0)), std::string::npos) << both.out;
+  EXPECT_NE(both.out.find(seg.device_ip(1)), std::string::npos) << both.out;
+  run one = ctl(seg, w, {"discover", "--interface", "eth1"});
+  EXPECT_EQ(one.code, 0) << one.err;
+  EXPECT_EQ(one.out.find(seg.device_ip(0)), std::string::npos) << one.out;
+  EXPECT_NE(one.out.find(seg.device_ip(1)), std::string::npos) << one.out;
+  run none = ctl(seg, w, {"discover", "--interface", "nosuch0"});
+  EXPECT_EQ(none.code, 2) << none.err;
+}
+
+// A bench's block of the series: handed out to its end, then refused before
+// anything is sent, by both tools; the ledgers of two benches that gave one
+// address twice are caught together.
+TEST(Line, ABlockRunsOutAndTwoBenchesAreCheckedTogether) {
+  segment seg(1);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::string ip = seg.device_ip(0);
+  run r = ctl(seg, w, {"series", "--block", "5A:3C:19:20:00:FA-5A:3C:19:20:01:00"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find(u8("осталось адресов: 2")), std::string::npos) << r.out;
+  EXPECT_EQ(ctl(seg, w, {"series", "--block", "5A:3C:19:20:01:00-5A:3C:19:20:00:FA"}).code, 2);
+  for (const char* want : {"5A.3C.19.20.00.FA", "5A.3C.19.20.01.00"}) {
+    r = ctl(seg, w, {"mac", ip, "--next"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+  }
+  size_t requests = seg.requests(0).size();
+  r = ctl(seg, w, {"mac", ip, "--next"});
+  EXPECT_EQ(r.code, 4) << r.err;
+  EXPECT_NE(r.err.find(u8("Серия исчерпана: последний адрес блока 5A:3C:19:20:01:00 выдан.")), std::string::npos)
+      << r.err;
+  for (size_t i = requests; i < seg.requests(0).size(); i++) EXPECT_NE(seg.requests(0)[i].flags, REQ_SET_MAC);
+  // The window tool's MAC++ keeps to the same block.
+  {
+    host_scope in(seg);
+    std::memset(DEV_PASS, 0, sizeof DEV_PASS);
+    std::memcpy(DEV_PASS, "________________", 16);
+    static std::vector<std::string> shown;
+    EXPECT_FALSE(assign_next_mac(ip.c_str(), PORT, [](const char* t) { shown.push_back(t); }));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], "Серия исчерпана: последний адрес блока 5A:3C:19:20:01:00 выдан.");
+  }
+
+  // A second bench that handed out 5A:3C:19:20:01:00 as well.
+  std::string mine = read_file(w.ledger());
+  std::string theirs = w.dir + "/bench2.csv";
+  write_file(theirs, mine.substr(0, mine.find('\n') + 1) +
+                         "2026-01-01T00:00:00+00:00,192.0.2.99,X,,5A:3C:19:20:01:00,,,confirmed\n");
+  r = ctl(seg, w, {"ledger", "--check", w.ledger(), theirs});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("5A:3C:19:20:01:00"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bench2.csv"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("5A:3C:19:20:00:FA"), std::string::npos) << "an address of one bench only" << r.out;
+}
+
+}  // namespace
