@@ -175,11 +175,18 @@ int main() {
                 "(flash with read-back, then the MAC)\n");
     double one = 0, cpu_share = -1;
     for (const scale_target& s : SCALE) {
-      fresh_settings(dir + "/settings");
       std::string out = dir + "/out";
-      run_result r = run_ctl(seg, {"batch", fw, "--mac-next", "--count", std::to_string(s.boards), "--parallel",
-                                   std::to_string(s.boards)},
-                             out);
+      // One board alone is what the others are measured against: the best
+      // of two, so that one slow run does not flatter every ratio.
+      run_result r;
+      for (int run = 0; run < (s.boards == 1 ? 2 : 1); run++) {
+        fresh_settings(dir + "/settings");
+        run_result t = run_ctl(seg, {"batch", fw, "--mac-next", "--count", std::to_string(s.boards), "--parallel",
+                                     std::to_string(s.boards)},
+                               out);
+        // A failed run is shown whichever it was.
+        if (run == 0 || t.code != 0 || (r.code == 0 && t.wall_ms < r.wall_ms)) r = t;
+      }
       bool ran = r.code == 0;
       std::string label = std::to_string(s.boards) + (s.boards == 1 ? " board" : " boards");
       if (s.boards == 1) {
