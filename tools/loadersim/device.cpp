@@ -22,6 +22,17 @@ int sim_config::effective_page_size() const {
   return 512;
 }
 
+void sim_dirty::mark(size_t at, size_t n) {
+  if (!n) return;
+  if (!any()) {
+    first = at;
+    end = at + n;
+    return;
+  }
+  if (at < first) first = at;
+  if (at + n > end) end = at + n;
+}
+
 const char* outcome_name(sim_outcome o) {
   switch (o) {
     case sim_outcome::answered: return "answered";
@@ -166,7 +177,7 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
       const long first = (long)req.page_number * ps;
       if (!sp && cfg_.stuck_addr >= first && cfg_.stuck_addr < first + ps)
         m[(size_t)cfg_.stuck_addr] = cfg_.stuck_value;
-      (sp ? sp_memory_dirty : memory_dirty) = true;
+      (sp ? sp_memory_dirty : memory_dirty).mark((size_t)first, (size_t)ps);
       pages_written++;
       r = reply(cfg_.model, RSP_OK, nullptr, 0);
     }

@@ -4,6 +4,7 @@
 // one place; main.cpp feeds it datagrams and sends back what it answers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,14 @@ struct sim_config {
   int effective_page_size() const;
 };
 
+// The bytes of a memory changed since its owner last saved it: [first, end).
+struct sim_dirty {
+  size_t first = 0, end = 0;
+  bool any() const { return end > first; }
+  void mark(size_t at, size_t n);
+  void clear() { first = end = 0; }
+};
+
 // What became of a datagram; the name goes into the request log.
 enum class sim_outcome { answered, refused, ignored, dropped, silent, dead, died };
 const char* outcome_name(sim_outcome o);
@@ -78,8 +87,9 @@ class sim_device {
 
   std::vector<uint8_t> memory;     // main memory
   std::vector<uint8_t> sp_memory;  // coprocessor memory
-  bool memory_dirty = false;
-  bool sp_memory_dirty = false;
+  // What main.cpp still has to put into the memory files.
+  sim_dirty memory_dirty;
+  sim_dirty sp_memory_dirty;
   bool programming = false;
   bool authorized = false;
   bool dead = false;
