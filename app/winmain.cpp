@@ -79,6 +79,82 @@ void pumped_pause(uint32_t ms) {
   } while (plat::tick() - start < ms);
 }
 
+// What the commands of the main window work on: the device found at
+// start-up, the firmware file, and the controls a command turns on or off.
+struct session_state {
+  const char* ip;
+  const unsigned char* mac;  // as found at start-up
+  twindow* window;
+  tbutton* flash;
+  tcheck* coprocessor;
+  // Flash stays off until an image has been read whole: a missing file
+  // leaves the image erased, a bad one leaves it partly filled, and neither
+  // may reach a device by accident.
+  bool loaded_file = false;
+  std::string current_file;
+  // What the MAC ledger records beside an address: the device, the MAC it
+  // had before (kept up to date, unlike the field shown) and the file last
+  // flashed into it in this session.
+  ledger_device device;
+};
+
+// F1, "Открыть файл".
+void open_file_command(session_state& s) {
+  char file[PATH_ROOM], dir[PATH_ROOM];
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
+  rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
+  if (!only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) return;
+  s.loaded_file = load_firmware(file);
+  s.current_file = file;
+  key.set_string(file, SETTINGS_LAST_FILE);
+  show_file(*s.window, file);
+  // A file that could not be read (or holds nothing to flash) has erased
+  // the image the last one left: Flash goes off again until a read succeeds.
+  if (s.loaded_file) {
+    s.flash->on();
+    s.coprocessor->on();
+  } else {
+    s.flash->off();
+    s.coprocessor->off();
+  }
+}
+
+// F2, "Прошить".
+void flash_command(session_state& s) {
+  if (!s.loaded_file) return;
+  unsigned before = MESSAGES_SHOWN;
+  if (!burn_device(s.ip, PORT, *s.coprocessor == 1 ? 1 : 0)) {
+    report_silence(before);
+    return;
+  }
+  s.device.firmware = s.current_file;
+  if (!sha256_file(s.current_file.c_str(), s.device.sha256)) s.device.sha256.clear();
+  message("Прошилось");
+}
+
+// F3, "MAC++".
+void mac_next_command(session_state& s) {
+  unsigned before = MESSAGES_SHOWN;
+  unsigned char assigned[6];
+  if (assign_next_mac(s.ip, PORT, show_message, assigned, &s.device)) s.device.old_mac = format_mac(assigned);
+  else report_silence(before);
+}
+
+// F4, "MAC": always starts from the address found at start-up.
+void mac_typed_command(session_state& s) {
+  unsigned char typed[6];
+  memcpy(typed, s.mac, 6);
+  if (get_mac_addr(typed) != 0) return;
+  if (mac_is_group_or_zero(typed) && !yes_no(MAC_GROUP_QUESTION)) return;
+  // Through the ledger like every address: a typed address of the series
+  // must never be handed out again by MAC++ here or on another tool of
+  // this account.
+  unsigned before = MESSAGES_SHOWN;
+  if (assign_typed_mac(s.ip, PORT, show_message, typed, &s.device)) s.device.old_mac = format_mac(typed);
+  else report_silence(before);
+}
+
 }  // namespace
 
 int WinMain(void* instance, void*, char*, int) {
@@ -142,21 +218,18 @@ int WinMain(void* instance, void*, char*, int) {
 
   if (get_password(DEV_PASS) != 0) return 0;
 
-  // Flash stays off until an image has been read whole: a missing file
-  // leaves the image erased, a bad one leaves it partly filled, and neither
-  // may reach a device by accident.
-  bool loaded_file;
-  // What the MAC ledger records beside an address of the series: the
-  // device, the MAC it had before (kept up to date, unlike the field shown)
-  // and the file last flashed into it in this session.
-  ledger_device device;
-  std::string current_file;
+  session_state state;
+  state.ip = ip;
+  state.mac = mac;
+  state.window = &w;
+  state.flash = &btw;
+  state.coprocessor = &tcsp;
   {
     char file[PATH_ROOM];
     _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
     key.get_string(file, sizeof file, SETTINGS_LAST_FILE);
-    loaded_file = load_firmware(file);
-    current_file = file;
+    state.loaded_file = load_firmware(file);
+    state.current_file = file;
     show_file(w, file);
   }
 
@@ -171,11 +244,11 @@ int WinMain(void* instance, void*, char*, int) {
   tm0 << rrv;
   snprintf(rrv, sizeof rrv, "%s", loader_version_text(rev_byte).c_str());
   tr0 << rrv;
-  device.name = dev_name;
-  device.old_mac = format_mac(mac);
+  state.device.name = dev_name;
+  state.device.old_mac = format_mac(mac);
 
   bto.on();
-  if (loaded_file) {
+  if (state.loaded_file) {
     btw.on();
     tcsp.on();
   }
@@ -185,66 +258,10 @@ int WinMain(void* instance, void*, char*, int) {
   for (;;) {
     int code = getkey();
     if (code == CMD_CLOSE || code == KEY_ESC) break;
-    switch (code) {
-      case CMD_OPEN_FILE: {
-        char file[PATH_ROOM], dir[PATH_ROOM];
-        _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-        name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
-        rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
-        if (only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) {
-          loaded_file = load_firmware(file);
-          current_file = file;
-          key.set_string(file, SETTINGS_LAST_FILE);
-          show_file(w, file);
-          // A file that could not be read (or holds nothing to flash) has
-          // erased the image the last one left: Flash goes off again until
-          // a read succeeds.
-          if (loaded_file) {
-            btw.on();
-            tcsp.on();
-          } else {
-            btw.off();
-            tcsp.off();
-          }
-        }
-        break;
-      }
-      case CMD_FLASH:
-        if (loaded_file) {
-          unsigned before = MESSAGES_SHOWN;
-          if (burn_device(ip, PORT, tcsp == 1 ? 1 : 0)) {
-            device.firmware = current_file;
-            if (!sha256_file(current_file.c_str(), device.sha256)) device.sha256.clear();
-            message("Прошилось");
-          } else {
-            report_silence(before);
-          }
-        }
-        break;
-      case CMD_MAC_NEXT: {
-        unsigned before = MESSAGES_SHOWN;
-        unsigned char assigned[6];
-        if (assign_next_mac(ip, PORT, show_message, assigned, &device)) device.old_mac = format_mac(assigned);
-        else report_silence(before);
-        break;
-      }
-      case CMD_MAC_TYPED: {
-        // Always starts from the address found at start-up.
-        unsigned char typed[6];
-        memcpy(typed, mac, 6);
-        if (get_mac_addr(typed) != 0) break;
-        if (mac_is_group_or_zero(typed) && !yes_no(MAC_GROUP_QUESTION)) break;
-        // Through the ledger like every address: a typed address of the
-        // series must never be handed out again by MAC++ here or on
-        // another tool of this account.
-        unsigned before = MESSAGES_SHOWN;
-        if (assign_typed_mac(ip, PORT, show_message, typed, &device)) device.old_mac = format_mac(typed);
-        else report_silence(before);
-        break;
-      }
-      default:
-        break;
-    }
+    if (code == CMD_OPEN_FILE) open_file_command(state);
+    else if (code == CMD_FLASH) flash_command(state);
+    else if (code == CMD_MAC_NEXT) mac_next_command(state);
+    else if (code == CMD_MAC_TYPED) mac_typed_command(state);
   }
   exit_programm_mode(ip, PORT);
   return 0;
