@@ -168,7 +168,13 @@ bool board_session::identify(board_identity& out) {
   make_request(r, REQ_IDENTIFY);
   box_.clear();
   uint32_t sent_at = plat::tick();
-  if (!link_.send(addr_, &r, sizeof r)) return false;
+  exchange_note note;
+  note.request = REQ_IDENTIFY;
+  note.sent = link_.send(addr_, &r, sizeof r);
+  if (!note.sent) {
+    observer_->exchanged(note);
+    return false;
+  }
   plat::sleep_ms(LISTEN_PAUSE_MS);
   // Only the address asked is heard (the mailbox is its own), and a later
   // answer wins.
@@ -181,6 +187,9 @@ bool board_session::identify(board_identity& out) {
     if (listened >= LISTEN_MS || waited >= SILENCE_MS) break;
     if (!box_.take(d, std::min(SILENCE_MS - waited, LISTEN_MS - listened))) continue;
     since = plat::tick();
+    note.reply_len = d.len;
+    note.reply_flags = d.len >= REPLY_HEADER_SIZE ? d.reply.flags : 0;
+    observer_->exchanged(note);
     if (d.len < REPLY_HEADER_SIZE || !(d.reply.flags & RSP_OK) || !is_model_signature(d.reply.signature)) continue;
     out.addr = addr_;
     std::memcpy(out.name, d.reply.data + IDENT_NAME_OFFSET, IDENT_NAME_SIZE);
@@ -189,6 +198,7 @@ bool board_session::identify(board_identity& out) {
     std::memcpy(out.model, d.reply.signature, SIGNATURE_SIZE);
     found = true;
   }
+  if (note.reply_len < 0) observer_->exchanged(note);
   return found;
 }
 

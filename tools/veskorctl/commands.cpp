@@ -219,9 +219,13 @@ int outcome_code(mac_outcome r) {
 // The board's identity as discovery would list it; false after a message
 // when it does not answer.
 bool identify_board(const std::string& ip, found_device& d) {
-  board_session board(LINK, address_value(ip), PASSWORD.c_str());
+  int row = VIEW.add(ip, "");
+  board_report report(row);
+  board_session board(LINK, address_value(ip), PASSWORD.c_str(), &report);
   board_identity id;
-  if (!board.identify(id)) {
+  bool ok = board.identify(id);
+  VIEW.finish(row, ok ? "done" : "failed", "", "", "");
+  if (!ok) {
     err(ip + ": устройство не отвечает");
     return false;
   }

@@ -101,6 +101,10 @@ void install_signals() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  // A reader of the output that went away (a `| head`) must not kill the
+  // program halfway through a burn, leaving the board in programming mode
+  // with half an image: the lines are lost, the work is finished.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 // ---- what a board's session reports ---------------------------------------------------

@@ -188,8 +188,8 @@ void line_view::exchange(int id, const exchange_note& n) {
   std::lock_guard<std::mutex> hold(lock_);
   row* r = find(id);
   char text[160];
-  int len = std::snprintf(text, sizeof text, "%s %s: запрос %04X", clock_text(true).c_str() + 11,
-                          r ? r->address.c_str() : "", n.request);
+  std::string at = clock_text(true).substr(11, 12);  // HH:MM:SS.mmm
+  int len = std::snprintf(text, sizeof text, "%s %s: запрос %04X", at.c_str(), r ? r->address.c_str() : "", n.request);
   if (n.request & (0x0010 | 0x0020)) len += std::snprintf(text + len, sizeof text - len, " стр. %u", n.page);
   if (!n.sent) std::snprintf(text + len, sizeof text - len, " не отправлен");
   else if (n.reply_len < 0) std::snprintf(text + len, sizeof text - len, " -> нет ответа");
