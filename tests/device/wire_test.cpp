@@ -127,9 +127,10 @@ TEST_F(Wire, WornCellEndsTheBurnNamingIt) {
 }
 
 // Only the board itself, signed as it signed its password answer, shows it
-// is still there: another host's chatter is no sign of life.
+// is still there: neither another host's chatter nor junk from the board's
+// own address (a board that lost its loader) is a sign of life.
 TEST_F(Wire, SilentBoardIsGivenUpThoughAnotherHostKeepsTalking) {
-  segment seg(std::vector<knobs>{{"--die-after-pages", "5"}, CHATTY});
+  segment seg(std::vector<knobs>{with({"--die-after-pages", "5"}, with(CHATTY, {"--stray-junk"})), CHATTY});
   START_SEGMENT_OR_SKIP(seg);
   host_scope host(seg);
   BURN_SILENCE_MS = 1500;
