@@ -54,15 +54,16 @@ void report_silence(unsigned messages_before) {
 // Reads the firmware file into the image; true when it may be flashed. A
 // file that was read without error but holds no data, or ends before its
 // end record (a copy cut short), would reach the device as an erased or
-// half image: it is refused here with the reason. A file that is not there
+// half image, and so would one with a line that is no record (the reader
+// passes it over): it is refused here with the reason. A file that is not there
 // stays quiet, as the reader does.
 bool load_firmware(const char* file) {
   char path[PATH_ROOM];
   snprintf(path, sizeof path, "%s", file);
   if (!load_hex_data(path)) return false;
-  const char* why = hex_not_flashable(LAST_HEX_FILE);
-  if (!why) return true;
-  message(why);
+  std::string why = hex_not_flashable(LAST_HEX_FILE);
+  if (why.empty()) return true;
+  message(why.c_str());
   return false;
 }
 

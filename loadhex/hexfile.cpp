@@ -54,13 +54,23 @@ public:
   hex_source(FILE* f, long size) : F(f), LEFT(size) {}
 
   // Skips everything up to and including the next colon; false at the end
-  // of the file.
+  // of the file. The first line where what is skipped is more than white
+  // space is kept in stray_line().
   bool next_record()
   {
     for (;;) {
       if (POS == LEN && !fill()) return false;
       const void* hit = std::memchr(BUF + POS, ':', LEN - POS);
       size_t stop = hit ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - BUF) : LEN;
+      if (!STRAY_LINE) {
+        size_t i = POS;
+        while (i < stop && is_blank(BUF[i])) i++;
+        if (i < stop) {
+          count_lines(POS, i);
+          STRAY_LINE = LINE;
+          POS = i;
+        }
+      }
       count_lines(POS, stop);
       if (hit) {
         POS = stop + 1;
@@ -100,6 +110,9 @@ public:
   // The line (1-based) the next byte is on. CR LF, LF and a lone CR each
   // end a line.
   int line() const { return LINE; }
+
+  // The first line with text between records, 0 for none.
+  int stray_line() const { return STRAY_LINE; }
 
 private:
   int peek()
@@ -143,6 +156,7 @@ private:
   size_t LEN = 0;
   bool FAILED = false;
   int LINE = 1;
+  int STRAY_LINE = 0;
   bool PREV_CR = false;
   unsigned char BUF[65536];
 };
@@ -151,6 +165,8 @@ const char BAD_SUM[] = "неверная контрольная сумма";
 const char BAD_RECORD[] = "неверная запись";
 const char OUTSIDE[] = "данные за пределами образа";
 const char READ_FAILED[] = "ошибка чтения";
+const char STRAY_TEXT[] = "текст вне записей";
+const char UNKNOWN_TYPE[] = "запись неизвестного типа";
 
 const int IMAGE_SIZE = HEX_IMAGE_SIZE;
 
@@ -188,6 +204,12 @@ const char* read_records(hex_source& in, unsigned char* image, hex_file_info& in
   // or a linear address record (its value times 65536), whichever came last.
   uint32_t seq = 0;
   while (in.next_record()) {
+    // Text skipped on the way here comes before this record's line, so the
+    // first fault found is the first in the file.
+    if (in.stray_line() && !info.stray_line) {
+      info.stray_line = in.stray_line();
+      info.stray = STRAY_TEXT;
+    }
     line = in.line();
     unsigned length, address, type;
     if (!in.field(2, length) || !in.field(4, address) || !in.field(2, type)) return BAD_RECORD;
@@ -236,8 +258,13 @@ const char* read_records(hex_source& in, unsigned char* image, hex_file_info& in
         if (length != 2) return BAD_RECORD;
         seq = static_cast<uint32_t>(value) << 16;
       }
-      // Start addresses (3, 5) and types unknown here mean nothing for the
-      // image.
+      // Start addresses (3, 5) mean nothing for the image. A type Intel HEX
+      // does not have is read over like them, but is remembered: it is what
+      // a damaged type digit of a data record looks like.
+      if (type > 5 && !info.stray_line) {
+        info.stray_line = line;
+        info.stray = UNKNOWN_TYPE;
+      }
       break;
     }
     }
@@ -301,11 +328,13 @@ bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info)
   return ok;
 }
 
-const char* hex_not_flashable(const hex_file_info& info)
+std::string hex_not_flashable(const hex_file_info& info)
 {
   if (!info.has_data) return "Файл прошивки пуст или обрезан: нет данных.";
   if (!info.has_end) return "Файл прошивки пуст или обрезан: нет записи конца файла.";
-  return nullptr;
+  if (info.stray_line)
+    return "Файл прошивки повреждён: строка " + std::to_string(info.stray_line) + ": " + info.stray + ".";
+  return std::string();
 }
 
 namespace {

@@ -19,6 +19,10 @@ struct hex_file_info {
   const char* error = nullptr;  // cp1251 reason of the failure, nullptr for none, e.g.
                                 // "неверная контрольная сумма", "неверная запись",
                                 // "данные за пределами образа", "ошибка чтения"
+  int stray_line = 0;      // first line (1-based) before the end record that holds text
+                           // outside the records, or a record of a type Intel HEX does
+                           // not have; 0 for none
+  const char* stray = nullptr;  // cp1251: which of the two, nullptr for none
   bool stored = false;     // at least one byte was stored
   int end = 0;             // one past the last byte stored, in file order
 };
@@ -29,11 +33,14 @@ struct hex_file_info {
 // most 16 MB, cannot be read whole or changes size meanwhile, or holds a bad
 // record (info says which line and why).
 bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info);
-// Why a file that was read cannot be flashed, or nullptr when it can:
+// Why a file that was read cannot be flashed, or empty when it can:
 // "Файл прошивки пуст или обрезан: нет данных." when it held no data record,
 // else "Файл прошивки пуст или обрезан: нет записи конца файла." when it ended
-// without the end-of-file record.
-const char* hex_not_flashable(const hex_file_info& info);
+// without the end-of-file record, else "Файл прошивки повреждён: строка N: "
+// and what is there when a line before the end record is no record of
+// Intel HEX (a data line that lost its colon, a record of an unknown type):
+// the reader passes such text over, and the image would lack what it held.
+std::string hex_not_flashable(const hex_file_info& info);
 
 // The n bytes of image (linear addresses 0 to n - 1) as Intel HEX text:
 // data records of 32 bytes, an extended linear address record before each

@@ -148,9 +148,10 @@ int load_firmware(const std::string& path, std::string& sha) {
       err("Файл прошивки " + path + " не читается" + (info.error ? std::string(": ") + info.error : ""));
     return EXIT_FILE;
   }
-  // No data record, or no end record (a copy cut short): either would reach
-  // the board as an erased or half image.
-  if (const char* why = hex_not_flashable(info)) {
+  // No data record, no end record (a copy cut short) or a line that is no
+  // record: each would reach the board as an erased or partial image.
+  std::string why = hex_not_flashable(info);
+  if (!why.empty()) {
     err(path + ": " + why);
     return EXIT_FILE;
   }
