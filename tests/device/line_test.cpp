@@ -206,6 +206,11 @@ TEST(Line, ABlockRunsOutAndTwoBenchesAreCheckedTogether) {
   EXPECT_NE(r.out.find("5A:3C:19:20:01:00"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("bench2.csv"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("5A:3C:19:20:00:FA"), std::string::npos) << "an address of one bench only" << r.out;
+  // A bench's ledger misnamed or named twice would pass the check unseen.
+  r = ctl(seg, w, {"ledger", "--check", w.ledger(), w.dir + "/bench3.csv"});
+  EXPECT_EQ(r.code, 3) << r.out << r.err;
+  EXPECT_NE(r.err.find("bench3.csv"), std::string::npos) << r.err;
+  EXPECT_EQ(ctl(seg, w, {"ledger", "--check", theirs, w.dir + "/./bench2.csv"}).code, 2);
 }
 
 }  // namespace

@@ -457,6 +457,19 @@ int cmd_ledger(const options& o) {
   for (const std::string& a : o.args) paths.push_back(a);
   if (paths.empty()) paths.push_back(ledger_path());
   if (!o.check && o.args.size() > 0) return bad_usage("файлы журналов задаются только с --check", "ledger");
+  // The bench's own ledger may not be there yet; a ledger named by hand
+  // that is not there is a mistyped name, and checking without it would
+  // pass what was never looked at. Named twice, a file would find its own
+  // addresses confirmed on two benches.
+  std::set<std::pair<dev_t, ino_t>> seen;
+  for (const std::string& a : o.args) {
+    struct stat st;
+    if (stat(a.c_str(), &st) != 0) {
+      err("Журнал MAC-адресов " + shown_arg(a) + " не найден");
+      return EXIT_FILE;
+    }
+    if (!seen.insert({st.st_dev, st.st_ino}).second) return bad_usage("журнал указан дважды: " + shown_arg(a), "ledger");
+  }
   std::vector<std::vector<ledger_line>> all(paths.size());
   for (size_t i = 0; i < paths.size(); i++) {
     std::string error;
