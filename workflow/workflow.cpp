@@ -80,12 +80,6 @@ void send_through_ledger(const std::string& path, board_ops& board, const ledger
 
 }  // namespace
 
-bool series_settings_writable(std::string& problem) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (!key._ERROR && !key._READ_ONLY) return true;
-  problem = settings_problem();
-  return false;
-}
 
 namespace {
 
@@ -97,13 +91,24 @@ bool read_mac(_regkey& key, const char* name, unsigned char* mac) {
   return true;
 }
 
-// The block of this bench, when the settings hold a valid one.
-bool read_block(_regkey& key, mac_block& block) {
+enum block_found { NO_BLOCK, BLOCK, DAMAGED_BLOCK };
+
+// The block of this bench. Either value there without the two making a
+// block (one alone, not 6 bytes, the first past the last, outside the
+// series) is damage: going on with the whole series would hand out
+// addresses of the other benches' blocks.
+block_found read_block(_regkey& key, mac_block& block) {
+  if (!key.get_binary(SETTINGS_SERIES_FIRST) && !key.get_binary(SETTINGS_SERIES_LAST)) return NO_BLOCK;
   mac_block b;
-  if (!read_mac(key, SETTINGS_SERIES_FIRST, b.first) || !read_mac(key, SETTINGS_SERIES_LAST, b.last)) return false;
-  if (!mac_block_valid(b)) return false;
+  if (!read_mac(key, SETTINGS_SERIES_FIRST, b.first) || !read_mac(key, SETTINGS_SERIES_LAST, b.last) ||
+      !mac_block_valid(b))
+    return DAMAGED_BLOCK;
   block = b;
-  return true;
+  return BLOCK;
+}
+
+std::string damaged_block_problem() {
+  return "Настройки " + cp(settings_file()) + ": блок серии (\"SeriesFirst\", \"SeriesLast\") повреждён";
 }
 
 // "LastMac" as the series goes on from it (the default start when it holds
@@ -128,6 +133,20 @@ std::string exhausted_text(const mac_block& block) {
 
 }  // namespace
 
+bool series_settings_writable(std::string& problem) {
+  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
+  if (key._ERROR || key._READ_ONLY) {
+    problem = settings_problem();
+    return false;
+  }
+  mac_block block;
+  if (read_block(key, block) == DAMAGED_BLOCK) {
+    problem = damaged_block_problem();
+    return false;
+  }
+  return true;
+}
+
 bool read_series(series_state& state, std::string& problem) {
   _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
   if (key._ERROR) {
@@ -139,7 +158,12 @@ bool read_series(series_state& state, std::string& problem) {
   unsigned char last[6];
   read_last(key, last);
   state = series_state();
-  state.has_block = read_block(key, state.block);
+  block_found found = read_block(key, state.block);
+  if (found == DAMAGED_BLOCK) {
+    problem = damaged_block_problem();
+    return false;
+  }
+  state.has_block = found == BLOCK;
   state.has_next = next_address(lines, last, state.has_block ? &state.block : nullptr, state.next);
   const unsigned char* end = state.has_block ? state.block.last : nullptr;
   unsigned char series_end[6] = {MAC_SERIES_PREFIX[0], MAC_SERIES_PREFIX[1], MAC_SERIES_PREFIX[2], 250, 250, 250};
@@ -195,7 +219,14 @@ mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
   unsigned char last[6];
   read_last(key, last);
   mac_block block;
-  bool has_block = read_block(key, block);
+  block_found found = read_block(key, block);
+  if (found == DAMAGED_BLOCK) {
+    step.outcome = MAC_SETTINGS_FAILED;
+    step.problem = damaged_block_problem();
+    key.unlock();
+    return step;
+  }
+  bool has_block = found == BLOCK;
   std::string path = ledger_path();
   std::vector<ledger_line> lines;
   if (!ledger_read(path, lines, step.problem)) {

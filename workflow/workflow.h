@@ -74,8 +74,9 @@ struct mac_step {
   std::string problem;        // why the step could not begin, or a warning
 };
 
-// Whether the settings the series is kept in can be written; false with
-// problem (a cp1251 message naming the settings file) when they cannot.
+// Whether the settings the series is kept in can be written and hold no
+// damaged block; false with problem (a cp1251 message naming the settings
+// file) when not.
 // Opening the key creates it when it is missing.
 bool series_settings_writable(std::string& problem);
 

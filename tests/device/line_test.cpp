@@ -196,6 +196,24 @@ TEST(Line, ABlockRunsOutAndTwoBenchesAreCheckedTogether) {
     EXPECT_EQ(shown[0], "Серия исчерпана: последний адрес блока 5A:3C:19:20:01:00 выдан.");
   }
 
+  // A block that lost one of its bounds is damage, not "no block": the
+  // whole series would reach into the blocks of other benches.
+  {
+    const std::string hive = read_file(w.hive());
+    size_t at = hive.find("\"SeriesLast\"");
+    ASSERT_NE(at, std::string::npos) << hive;
+    write_file(w.hive(), hive.substr(0, at) + hive.substr(hive.find('\n', at) + 1));
+    requests = seg.requests(0).size();
+    for (auto args : {std::vector<std::string>{"mac", ip, "--next"}, {"series"}}) {
+      r = ctl(seg, w, args);
+      EXPECT_EQ(r.code, 4) << args[0] << r.out << r.err;
+      EXPECT_NE(r.err.find(u8("блок серии")), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("HKEY_CURRENT_USER.reg"), std::string::npos) << r.err;
+    }
+    for (size_t i = requests; i < seg.requests(0).size(); i++) EXPECT_NE(seg.requests(0)[i].flags, REQ_SET_MAC);
+    write_file(w.hive(), hive);
+  }
+
   // A second bench that handed out 5A:3C:19:20:01:00 as well.
   std::string mine = read_file(w.ledger());
   std::string theirs = w.dir + "/bench2.csv";
