@@ -340,6 +340,7 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
   std::string good = hex_of(random_image(1), 64);
   write_file(w.dir + "/cut.hex", good.substr(0, good.find(":00000001FF")));
   mkdir((w.dir + "/folder.hex").c_str(), 0700);
+  write_file(w.dir + "/stray.hex", good.substr(0, 44) + good.substr(45));  // line 2 lost its colon
 
   struct expectation {
     std::vector<std::string> args;
@@ -361,8 +362,10 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
       {{"flash", ip, w.dir + "/empty.hex"}, 3, "empty.hex: " + u8("Файл прошивки пуст или обрезан: нет данных.")},
       {{"batch", w.dir + "/text.hex"}, 3, "text.hex: " + u8("Файл прошивки пуст или обрезан: нет данных.")},
       {{"flash", ip, w.dir + "/cut.hex"}, 3, u8("обрезан: нет записи конца файла.")},
+      {{"verify", ip, w.dir + "/stray.hex"}, 3, "stray.hex: " + u8("Файл прошивки повреждён: строка 2")},
+      {{"flash", ip}, 2, u8("не задан файл прошивки")},
       // Misspelt options are refused by name, never passed over.
-      {{"batch", fw, "-mac-next"}, 2, "-mac-next"},
+      {{"-q", "batch", fw, "-mac-next"}, 2, "-mac-next"},
       {{"batch", fw, "--mac-nxet"}, 2, "--mac-nxet"},
       {{"discover", "--json=x"}, 2, "--json"},
       {{"flash", ip, fw, "--yes=no"}, 2, "--yes"},

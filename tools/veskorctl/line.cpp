@@ -217,7 +217,12 @@ int cmd_flash(const options& o) {
   // The file stands last, behind the addresses.
   std::vector<std::string> addresses(o.args.begin(), o.args.end() - 1);
   if (o.all && !addresses.empty()) return bad_usage("--all и адреса вместе не задаются", "flash");
-  if (!o.all && addresses.empty()) return bad_usage("нужен адрес устройства или --all", "flash");
+  if (!o.all && addresses.empty()) {
+    // One argument that is an address: the file was left out, not the board.
+    std::string ip;
+    if (address_arg(o.args.back(), ip)) return bad_usage("не задан файл прошивки: он стоит последним, после адресов", "flash");
+    return bad_usage("нужен адрес устройства или --all", "flash");
+  }
   std::vector<found_device> boards;
   std::set<std::string> seen;
   for (const std::string& a : addresses) {

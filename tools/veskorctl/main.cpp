@@ -380,6 +380,22 @@ int parse(const command& c, int argc, char** argv, options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The help lists -q and -v apart from the commands, so they may stand
+  // before the command too ("veskorctl -q batch ..."): the command is moved
+  // in front of them, where the parser looks for it.
+  std::vector<char*> moved(argv, argv + argc + 1);  // with the closing null
+  {
+    auto general = [](const char* a) {
+      for (const char* g : {"-q", "-v", "-qv", "-vq", "--quiet", "--verbose"})
+        if (std::strcmp(a, g) == 0) return true;
+      return false;
+    };
+    size_t k = 1;
+    size_t n = static_cast<size_t>(argc);
+    while (k < n && general(moved[k])) k++;
+    if (k > 1 && k < n) std::rotate(moved.begin() + 1, moved.begin() + k, moved.begin() + k + 1);
+    argv = moved.data();
+  }
   if (argc < 2) {
     // On stderr: a script that forgot the command must not read help as output.
     out_stderr(GENERAL_HELP);
