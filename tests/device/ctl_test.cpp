@@ -200,6 +200,10 @@ TEST(Ctl, DiscoverListsEveryDeviceAndFlashLeavesTheImageInIt) {
     EXPECT_NE(got[k].find("\"address\":\"" + seg.device_ip(k) + "\""), std::string::npos) << got[k];
   EXPECT_NE(got[1].find("\"name\":\"" + u8("ВТОРОЕ") + "\""), std::string::npos) << got[1];
   EXPECT_NE(got[0].find("\"mac\":\"02:00:"), std::string::npos) << got[0];
+  // identify --json prints the board, one object, like discover.
+  r = ctl(seg, w, {"identify", seg.device_ip(1), "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, got[1] + "\n");
 
   std::vector<uint8_t> image = random_image(5);
   write_file(w.dir + "/fw.hex", hex_of(image, image.size()));

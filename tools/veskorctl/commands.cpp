@@ -225,7 +225,9 @@ bool identify_board(const std::string& ip, found_device& d) {
   board_session board(LINK, address_value(ip), PASSWORD.c_str(), &report);
   board_identity id;
   bool ok = board.identify(id);
-  VIEW.finish(row, ok ? "done" : "failed", "", "", "");
+  // The row is there for the exchanges -v shows; its answer is what the
+  // caller prints, not an event of its own.
+  VIEW.drop(row);
   if (!ok) {
     err(ip + ": устройство не отвечает");
     return false;

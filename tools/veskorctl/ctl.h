@@ -62,6 +62,10 @@ class line_view {
   // line is its permanent line for people (stdout), mac the address it got.
   void finish(int row, const char* result, const std::string& line, const std::string& mac,
               const std::string& why);
+  // The board leaves the view without a result of its own: a look at it
+  // (identify) that is a step of something else or whose answer is the
+  // command's output.
+  void drop(int row);
   // The end of a run of several boards: how many were done, failed and
   // skipped, and how long it took.
   void summary(int done, int failed, int skipped, uint32_t ms);

@@ -221,6 +221,13 @@ void line_view::finish(int id, const char* result, const std::string& line, cons
   redraw_locked(true);
 }
 
+void line_view::drop(int id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [&](const row& x) { return x.id == id; }), rows_.end());
+  erase_locked();
+  redraw_locked(true);
+}
+
 void line_view::summary(int done, int failed, int skipped, uint32_t ms) {
   std::lock_guard<std::mutex> hold(lock_);
   erase_locked();
