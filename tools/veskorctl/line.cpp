@@ -307,12 +307,22 @@ int cmd_batch(const options& o) {
   std::vector<ledger_line> ledger;
   std::string error;
   if (!ledger_read(ledger_path(), ledger, error)) ledger.clear();
-  std::map<std::string, const ledger_line*> last_confirmed;
-  for (const ledger_line& l : ledger)
+  // A reserved line that stayed the address's last one counts as well when
+  // the board holds the address: the line was written after the burn had
+  // passed, and only the board's taking it can have given the board that
+  // address (its confirmation was lost to a full disk or a crash).
+  std::map<std::string, const ledger_line*> last_confirmed, last_line;
+  for (const ledger_line& l : ledger) {
     if (l.result == LEDGER_CONFIRMED) last_confirmed[l.new_mac] = &l;
+    last_line[l.new_mac] = &l;
+  }
   auto already_done = [&](const found_device& d) {
-    auto i = last_confirmed.find(format_mac(d.mac));
-    return i != last_confirmed.end() && !p.sha.empty() && i->second->sha256 == p.sha;
+    if (p.sha.empty()) return false;
+    std::string mac = format_mac(d.mac);
+    auto c = last_confirmed.find(mac);
+    if (c != last_confirmed.end() && c->second->sha256 == p.sha) return true;
+    auto l = last_line.find(mac);
+    return l != last_line.end() && l->second->result == LEDGER_RESERVED && l->second->sha256 == p.sha;
   };
   if (VIEW.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
 
