@@ -148,6 +148,8 @@ void mac_typed_command(session_state& s) {
   memcpy(typed, s.mac, 6);
   if (get_mac_addr(typed) != 0) return;
   if (mac_is_group_or_zero(typed) && !yes_no(MAC_GROUP_QUESTION)) return;
+  if (int line = typed_mac_given_line(s.device, typed))
+    if (!yes_no(mac_given_question(typed, line).c_str())) return;
   // Through the ledger like every address: a typed address of the series
   // must never be handed out again by MAC++ here or on another tool of
   // this account.

@@ -344,6 +344,18 @@ std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_li
   return out;
 }
 
+const ledger_line* ledger_given_elsewhere(const std::vector<ledger_line>& lines, const unsigned char mac[6],
+                                          const std::string& current_mac) {
+  unsigned char now[6];
+  if (parse_mac(current_mac.c_str(), now) && std::memcmp(now, mac, 6) == 0) return nullptr;
+  const ledger_line* last = nullptr;
+  for (const ledger_line& l : lines) {
+    unsigned char x[6];
+    if (parse_mac(l.new_mac.c_str(), x) && std::memcmp(x, mac, 6) == 0) last = &l;
+  }
+  return last && last->result != LEDGER_FAILED ? last : nullptr;
+}
+
 std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines) {
   std::map<std::string, const ledger_line*> last;
   std::vector<std::string> order;

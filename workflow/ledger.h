@@ -62,6 +62,13 @@ std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_li
 // Addresses whose last line is "reserved": sent, perhaps, but nothing known.
 std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines);
 
+// The line by which the ledger gives mac to another device than one whose
+// MAC now is current_mac: the address's last line, when it is confirmed or
+// reserved (sent, perhaps taken) and current_mac is not mac. Null when the
+// address is free (never written, or last refused) or the device's own.
+const ledger_line* ledger_given_elsewhere(const std::vector<ledger_line>& lines, const unsigned char mac[6],
+                                          const std::string& current_mac);
+
 // The current local time as the ledger writes it.
 std::string ledger_time();
 

@@ -281,3 +281,16 @@ mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const u
   send_through_ledger(path, board, device, step);
   return step;
 }
+
+int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]) {
+  std::vector<ledger_line> lines;
+  std::string problem;
+  if (!ledger_read(ledger_path(), lines, problem)) return 0;
+  const ledger_line* l = ledger_given_elsewhere(lines, mac, device.old_mac);
+  return l ? l->line : 0;
+}
+
+std::string mac_given_question(const unsigned char mac[6], int line) {
+  return "Адрес " + format_mac(mac) + " уже выдан другому устройству (журнал MAC-адресов, строка " +
+         std::to_string(line) + "). Записать?";
+}

@@ -116,3 +116,12 @@ mac_step assign_series_mac(board_ops& board, const ledger_device& device);
 // the settings are not touched. One of the series' prefix thereby pushes
 // the series past it.
 mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const unsigned char mac[6]);
+// The line of the ledger (1-based) by which an address typed for device
+// has been given to another device already (see ledger_given_elsewhere),
+// 0 when it has not or the ledger cannot be read (the step then refuses on
+// its own). A second device with the same address would make both
+// unreachable, so the front ends write it only when asked for twice.
+int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]);
+// The window's question for that: "Адрес %s уже выдан другому устройству
+// (журнал MAC-адресов, строка %d). Записать?"
+std::string mac_given_question(const unsigned char mac[6], int line);

@@ -269,6 +269,18 @@ TEST(Ctl, SlowBatchAssignsConsecutiveAddressesAndTheWindowToolContinuesTheSeries
   EXPECT_EQ(lines[7].new_mac, "5A:3C:19:11:46:05");
   EXPECT_EQ(lines[7].address, seg.device_ip(1));
   EXPECT_NE(read_file(w.hive()).find("hex:5a,3c,19,11,46,05"), std::string::npos);
+
+  // That address typed for another board would give two boards one
+  // address: refused unless forced, naming the ledger's line.
+  r = ctl(seg, w, {"mac", seg.device_ip(0), "5a:3c:19:11:46:05"});
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_NE(r.err.find(u8("уже выдан другому устройству (журнал MAC-адресов, строка 9; --force")), std::string::npos)
+      << r.err;
+  EXPECT_EQ(ledger_of(w).size(), 8u);
+  EXPECT_EQ(macs.count(device_mac(seg, 0)), 1u);
+  r = ctl(seg, w, {"mac", seg.device_ip(0), "5a:3c:19:11:46:05", "--force"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(device_mac(seg, 0), "5A:3C:19:11:46:05");
 }
 
 // Killed outright at random moments, mostly around the MAC step: whatever

@@ -109,6 +109,27 @@ TEST_F(Ledger, TheSeriesContinuesPastItsOwnAddressesOnly) {
   EXPECT_EQ(format_mac(next), "5A:3C:19:11:46:02");
 }
 
+// A typed address the ledger gives to another device already: its last
+// line decides, and the device that holds it may have it again.
+TEST_F(Ledger, AnAddressGivenToAnotherDeviceIsKnownByItsLastLine) {
+  std::vector<ledger_line> lines = {line_of("5A:3C:19:11:46:02", LEDGER_RESERVED),
+                                    line_of("5A:3C:19:11:46:02", LEDGER_CONFIRMED),
+                                    line_of("5a-3c-19-11-46-03", LEDGER_RESERVED),
+                                    line_of("5A:3C:19:11:46:04", LEDGER_CONFIRMED),
+                                    line_of("5A:3C:19:11:46:04", LEDGER_RESERVED),
+                                    line_of("5A:3C:19:11:46:04", LEDGER_FAILED)};
+  unsigned char mac[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x02};
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, "02:00:00:00:00:01"), &lines[1]);
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, ""), &lines[1]);
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, "5A:3C:19:11:46:02"), nullptr) << "the device's own";
+  mac[5] = 0x03;  // reserved, the outcome unknown: perhaps taken
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, "02:00:00:00:00:01"), &lines[2]);
+  mac[5] = 0x04;  // last refused: free again
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, "02:00:00:00:00:01"), nullptr);
+  mac[5] = 0x05;
+  EXPECT_EQ(ledger_given_elsewhere(lines, mac, "02:00:00:00:00:01"), nullptr);
+}
+
 // A bench's block: the next address stays inside it, continues past the
 // block's own addresses only, and is refused once the last one is out.
 TEST_F(Ledger, ABlockHandsOutItsOwnAddressesUntilItsLast) {

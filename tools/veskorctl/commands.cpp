@@ -415,6 +415,11 @@ int cmd_mac(const options& o) {
   ledger_device device;
   device.name = device_name(d.name);
   device.old_mac = format_mac(d.mac);
+  if (!next && !o.force)
+    if (int line = typed_mac_given_line(device, typed))
+      return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан другому устройству (журнал MAC-адресов, строка " +
+                           std::to_string(line) + "; --force запишет его)",
+                       "mac");
   board_report report(VIEW.add(ip, device.name));
   session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
   unsigned before = report.said();
