@@ -291,6 +291,6 @@ int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]
 }
 
 std::string mac_given_question(const unsigned char mac[6], int line) {
-  return "Адрес " + format_mac(mac) + " уже выдан другому устройству (журнал MAC-адресов, строка " +
-         std::to_string(line) + "). Записать?";
+  return "Адрес " + format_mac(mac) + " уже выдан (журнал MAC-адресов, строка " + std::to_string(line) +
+         "). Записать ещё раз?";
 }

@@ -122,6 +122,7 @@ mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const u
 // its own). A second device with the same address would make both
 // unreachable, so the front ends write it only when asked for twice.
 int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]);
-// The window's question for that: "Адрес %s уже выдан другому устройству
-// (журнал MAC-адресов, строка %d). Записать?"
+// The window's question for that: "Адрес %s уже выдан (журнал MAC-адресов,
+// строка %d). Записать ещё раз?" (the device that has it may be this one,
+// its MAC changed since: the ledger cannot tell).
 std::string mac_given_question(const unsigned char mac[6], int line);

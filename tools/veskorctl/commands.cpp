@@ -417,8 +417,8 @@ int cmd_mac(const options& o) {
   device.old_mac = format_mac(d.mac);
   if (!next && !o.force)
     if (int line = typed_mac_given_line(device, typed))
-      return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан другому устройству (журнал MAC-адресов, строка " +
-                           std::to_string(line) + "; --force запишет его)",
+      return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан (журнал MAC-адресов, строка " +
+                           std::to_string(line) + "; --force запишет его ещё раз)",
                        "mac");
   board_report report(VIEW.add(ip, device.name));
   session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
