@@ -11,6 +11,9 @@ namespace {
 // Room for many boards answering at once while the receiving thread is
 // busy elsewhere: 32 boards × a 526-byte page answer, many times over.
 constexpr int RECEIVE_BUFFER = 1 << 20;
+// How long catch_up() waits for the receiving thread at most: a flood must
+// not keep a request from leaving.
+constexpr uint32_t CATCH_UP_MS = 20;
 
 }  // namespace
 
@@ -87,24 +90,43 @@ void loader_link::receive_loop() {
   while (!stopping_) {
     std::memset(d.bytes, 0, sizeof d.bytes);
     uint32_t from = 0;
-    int got = plat::udp_recv_within(sock_, d.bytes, sizeof d.bytes, &from, nullptr, 1000);
-    if (got < 0 || stopping_) continue;
+    if (!plat::udp_readable(sock_, 1000) || stopping_) continue;
+    // Marked before the datagram leaves the socket: catch_up() looks at the
+    // socket first, then at this.
+    in_hand_ = true;
+    int got = plat::udp_recv_within(sock_, d.bytes, sizeof d.bytes, &from, nullptr, 0);
+    if (got < 0 || stopping_) {
+      in_hand_ = false;
+      continue;
+    }
     d.from = from;
     d.len = got;
     d.at = plat::tick();
     // A board being worked on answers its own session only: its page and
     // MAC answers carry RSP_OK too, and a listening round must not take
     // them for a new board.
-    std::lock_guard<std::mutex> hold(boxes_lock_);
-    bool claimed = false;
-    for (loader_mailbox* box : boxes_)
-      if (box->sender_ == from) {
-        box->put(d);
-        claimed = true;
-      }
-    if (claimed) continue;
-    for (loader_mailbox* box : boxes_)
-      if (box->sender_ == ANYONE) box->put(d);
+    {
+      std::lock_guard<std::mutex> hold(boxes_lock_);
+      bool claimed = false;
+      for (loader_mailbox* box : boxes_)
+        if (box->sender_ == from) {
+          box->put(d);
+          claimed = true;
+        }
+      if (!claimed)
+        for (loader_mailbox* box : boxes_)
+          if (box->sender_ == ANYONE) box->put(d);
+    }
+    in_hand_ = false;
+  }
+}
+
+void loader_link::catch_up() {
+  if (sock_ < 0 || stopping_) return;
+  uint32_t start = plat::tick();
+  while (plat::udp_readable(sock_, 0) || in_hand_) {
+    if (plat::tick() - start >= CATCH_UP_MS) return;
+    std::this_thread::yield();
   }
 }
 

@@ -71,6 +71,11 @@ class loader_link {
   // answers one, the boards sessions are working on too: a session keeps its
   // requests whose answer is a bare RSP_OK clear of that moment (session.h).
   uint32_t last_broadcast() const { return last_broadcast_; }
+  // Returns once every datagram that had reached the socket when it was
+  // called is in its mailbox (or after a few milliseconds of a flood): a
+  // mailbox cleared after it holds nothing that arrived before. The
+  // receiving thread may be behind on a busy machine.
+  void catch_up();
 
  private:
   friend class loader_mailbox;
@@ -82,6 +87,9 @@ class loader_link {
   uint16_t port_ = 0;
   bool busy_ = false;
   std::atomic<bool> stopping_{false};
+  // The receiving thread holds a datagram taken off the socket and not yet
+  // in a mailbox.
+  std::atomic<bool> in_hand_{false};
   std::atomic<uint32_t> last_broadcast_{0};
   std::thread receiver_;
   std::mutex boxes_lock_;

@@ -170,5 +170,6 @@ class board_session {
   bool admitted_ = false;
   char own_[SIGNATURE_SIZE] = {};  // the board's signature, once admitted
   uint32_t heard_ = 0;             // tick of its last sign of life
+  uint32_t answered_at_ = 0;       // arrival of the last answer taken, 0 after none
   std::string why_;
 };

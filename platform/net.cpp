@@ -77,6 +77,11 @@ int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* f
   return (int)r;
 }
 
+bool udp_readable(int s, unsigned ms) {
+  pollfd p = {s, POLLIN, 0};
+  return poll(&p, 1, (int)ms) > 0 && (p.revents & POLLIN);
+}
+
 bool udp_port_busy(uint16_t port) {
   int s = udp_open();
   if (s < 0) return false;

@@ -29,6 +29,9 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
 // datagram already waiting). -1 when none came in time, on an error, or when
 // a signal cut the wait short.
 int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms);
+// Whether a datagram (an empty one too) is waiting, waiting at most ms for
+// one (0: only looks).
+bool udp_readable(int s, unsigned ms);
 // Whether another socket holds port: binding the wildcard address on it
 // fails with EADDRINUSE.
 bool udp_port_busy(uint16_t port);
