@@ -394,9 +394,26 @@ bool board_session::fetch_page(uint32_t page, bool coprocessor, uint8_t* out) {
   uint32_t start = plat::tick();
   heard_ = start;
   why_.clear();
+  // Nothing is written after a read here, so nothing else checks what came
+  // back: a byte spoiled on the way would be reported as the board's. A
+  // page counts as read once two reads in a row agree.
+  std::vector<uint8_t> before(geometry_.page_size);
+  bool have = false;
+  int disagreeing = 0;
   for (;;) {
-    if (read_page(page, coprocessor, out) == page_read::ok) return true;
-    settle(PAGE_SETTLE_MS);
+    if (read_page(page, coprocessor, out) == page_read::ok) {
+      if (have && std::memcmp(out, before.data(), before.size()) == 0) return true;
+      if (have && ++disagreeing >= bounds_.worn_reads) {
+        char text[200];
+        std::snprintf(text, sizeof text, "Чтение прервано: страница %d читается каждый раз по-разному.", (int)page);
+        why_ = text;
+        return false;
+      }
+      std::memcpy(before.data(), out, before.size());
+      have = true;
+    } else {
+      settle(PAGE_SETTLE_MS);
+    }
     if (observer_->stop_requested()) return false;
     if (given_up(start, "Чтение прервано: страница %d не получена от устройства.", (int)page)) return false;
   }

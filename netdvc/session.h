@@ -128,9 +128,9 @@ class board_session {
   bool write_page(uint32_t page, bool coprocessor, const uint8_t* data);
   // One read of a page into out (geometry().page_size bytes).
   page_read read_page(uint32_t page, bool coprocessor, uint8_t* out);
-  // Reads a page, asking again while the board answers at all, within the
-  // burn bounds (silence, stall) and until stop_requested; after giving up,
-  // failure() says why.
+  // Reads a page until two reads in a row agree, asking again while the
+  // board answers at all, within the burn bounds (silence, stall, worn reads)
+  // and until stop_requested; after giving up, failure() says why.
   bool fetch_page(uint32_t page, bool coprocessor, uint8_t* out);
   const std::string& failure() const { return why_; }
 
