@@ -136,6 +136,29 @@ bool make_folders(const std::string& dir, unsigned mode, int* error) {
   return sync_folder(parent, error);
 }
 
+bool folder_writable(const std::string& dir, int* error) {
+  struct stat st;
+  std::string d = dir;
+  while (stat(d.c_str(), &st) != 0) {
+    int e = errno;
+    std::string parent = folder_of(d);
+    if (e != ENOENT || parent == d) {
+      set_error(error, e);
+      return false;
+    }
+    d = parent;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    set_error(error, ENOTDIR);
+    return false;
+  }
+  if (access(d.c_str(), W_OK | X_OK) != 0) {
+    set_error(error, errno);
+    return false;
+  }
+  return true;
+}
+
 bool replace_file(const std::string& path, const std::string& content, unsigned mode, int* error) {
   std::string tmp = path + ".new";
   // Whatever a writer that died left under the temporary name (even a link

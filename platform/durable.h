@@ -94,6 +94,10 @@ bool sync_folder(const std::string& dir, int* error = nullptr);
 // Makes the folder and its missing parents with mode, each new one synced
 // into its parent. True when the folder is there.
 bool make_folders(const std::string& dir, unsigned mode, int* error = nullptr);
+// Whether a file could be made in dir (or in what make_folders would make of
+// it): the nearest folder of it that is there must take new names. Nothing
+// is made. A read-only file system says no even to root.
+bool folder_writable(const std::string& dir, int* error = nullptr);
 // Replaces the file at path by content so that a crash at any instant
 // leaves the old file or the new one: "<path>.new" is written with mode,
 // synced, renamed over path, and the folder is synced. The callers

@@ -334,6 +334,23 @@ bool ledger_append(const std::string& path, ledger_line line, std::string& error
   return true;
 }
 
+bool ledger_writable(const std::string& path, std::string& error) {
+  if (path.empty()) {
+    error = "Нет домашнего каталога для журнала MAC-адресов";
+    return false;
+  }
+  plat::durable_file file;
+  if (file.open(path, plat::FILE_WRITE | plat::FILE_APPEND, 0600, MAX_FILE)) return true;
+  int e = file.error();
+  if (e == plat::FILE_NOT_REGULAR || e == plat::FILE_TOO_LARGE) {
+    error = open_problem(path, e);
+    return false;
+  }
+  if (e == ENOENT && plat::folder_writable(plat::folder_of(path), &e)) return true;
+  error = ledger_file(path) + " не записывается: " + errno_text(e);
+  return false;
+}
+
 std::vector<ledger_duplicate> ledger_confirmed_twice(const std::vector<ledger_line>& lines) {
   std::map<std::string, std::vector<int>> confirmed;
   for (const ledger_line& l : lines)

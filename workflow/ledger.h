@@ -52,6 +52,11 @@ bool ledger_read(const std::string& path, std::vector<ledger_line>& lines, std::
 // that cannot be parsed is left exactly as it is and false returned with
 // error. Holds the file's lock while it reads and writes.
 bool ledger_append(const std::string& path, ledger_line line, std::string& error);
+// Whether ledger_append could write at path at all: the file opens for
+// writing, or, when it is not there yet, its folder takes new files.
+// Nothing is written or made. A full disk is not foreseen: the reserved
+// line still stands in the way of sending an address.
+bool ledger_writable(const std::string& path, std::string& error);
 
 // Addresses that more than one line reports confirmed, each with the lines.
 struct ledger_duplicate {

@@ -135,6 +135,27 @@ bool set_mac_sent(const segment& seg) {
   return false;
 }
 
+// Runs veskorctl with args, its output into the files out and err, and
+// waits for it: its exit code, or -1 when it did not exit.
+int run_ctl(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+  std::vector<char*> argv{const_cast<char*>(CTL.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t ctl = fork();
+  if (ctl == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int n = open("/dev/null", O_RDONLY);
+    if (o < 0 || e < 0 || n < 0) _exit(126);
+    dup2(n, 0), dup2(o, 1), dup2(e, 2);
+    execv(CTL.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(ctl, &status, 0) != ctl || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 TEST(FullDisk, AFailedAppendLeavesTheLedgerAsItWas) {
   if (geteuid() != 0) GTEST_SKIP() << "device test skipped: mounting a tmpfs needs root";
   workspace w;
@@ -211,20 +232,9 @@ TEST(FullDisk, NothingIsSentWhenTheReservedLineCannotBeWritten) {
     if (read_file(w.ledger()).size() % 4096 != 4096 - 50) return 12;
     write_file(before_file, read_file(w.ledger()));
     if (!fill(w.data())) return 11;
-    pid_t ctl = fork();
-    if (ctl == 0) {
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int n = open("/dev/null", O_RDONLY);
-      if (o < 0 || e < 0 || n < 0) _exit(126);
-      dup2(n, 0), dup2(o, 1), dup2(e, 2);
-      execl(CTL.c_str(), CTL.c_str(), "mac", ip.c_str(), "--next", (char*)nullptr);
-      _exit(127);
-    }
-    int status = 0;
-    if (waitpid(ctl, &status, 0) != ctl || !WIFEXITED(status)) return 13;
+    int status = run_ctl({"mac", ip, "--next"}, out, err);
     write_file(after_file, read_file(w.ledger()));
-    return WEXITSTATUS(status);
+    return status < 0 ? 13 : status;
   });
   EXPECT_EQ(code, 3) << read_file(err);
   EXPECT_NE(read_file(err).find(w.ledger()), std::string::npos) << read_file(err);
@@ -239,6 +249,44 @@ TEST(FullDisk, NothingIsSentWhenTheReservedLineCannotBeWritten) {
   std::string error;
   EXPECT_TRUE(ledger_read(after_file, lines, error)) << error;
   EXPECT_EQ(lines.size(), 4u);
+}
+
+// A ledger that can be read but not written (a read-only file system, where
+// even root may not write) stops a batch that hands out addresses before
+// any board is touched: found out at the first board's MAC, it left that
+// board flashed and without its address. The check itself makes nothing.
+TEST(FullDisk, ABatchWithALedgerItCannotWriteTouchesNoBoard) {
+  segment seg(1, {"--model", "WIBQE715"});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::string error;
+  EXPECT_TRUE(ledger_writable(w.dir + "/elsewhere/veskor/ledger.csv", error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(w.dir + "/elsewhere"));
+  EXPECT_FALSE(ledger_writable(w.dir, error));
+  EXPECT_NE(error.find(w.dir), std::string::npos) << error;
+
+  std::string fw = w.dir + "/fw.hex", out = w.dir + "/ctl.out", err = w.dir + "/ctl.err";
+  std::string report = w.dir + "/report";
+  write_file(fw, ":0400000001020304F2\n:00000001FF\n");
+  host_scope in(seg);
+  int code = with_small_tmpfs(w.data(), [&] {
+    std::string error;
+    if (!ledger_append(w.ledger(), line_of("5A:3C:19:11:46:02"), error)) return 10;
+    if (mount(nullptr, w.data().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 11;
+    bool existing = ledger_writable(w.ledger(), error);
+    std::string why = error;
+    bool missing = ledger_writable(w.data() + "/other/ledger.csv", error);
+    std::ofstream(report) << "existing=" << existing << "\nwhy=" << why << "\nmissing=" << missing << "\n";
+    int status = run_ctl({"batch", fw, "--mac-next", "--count", "1"}, out, err);
+    return status < 0 ? 13 : status;
+  });
+  EXPECT_EQ(code, 3) << read_file(err);
+  auto r = report_of(report);
+  EXPECT_EQ(r["existing"], "0");
+  EXPECT_NE(r["why"].find(w.ledger()), std::string::npos) << r["why"];
+  EXPECT_EQ(r["missing"], "0");
+  EXPECT_NE(read_file(err).find(w.ledger()), std::string::npos) << read_file(err);
+  EXPECT_TRUE(seg.requests(0).empty()) << seg.requests(0).size() << " requests reached the board";
 }
 
 }  // namespace

@@ -118,10 +118,13 @@ int take_password(const options& o) {
   return -1;
 }
 
+// A ledger that can be read but not written is found out here, before any
+// board is touched: otherwise a batch flashes its first board and only then
+// finds that it cannot give it an address.
 int ledger_ok() {
   std::vector<ledger_line> lines;
   std::string error;
-  if (ledger_read(ledger_path(), lines, error)) return -1;
+  if (ledger_read(ledger_path(), lines, error) && ledger_writable(ledger_path(), error)) return -1;
   err(error);
   return EXIT_FILE;
 }
