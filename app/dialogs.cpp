@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "class/class.h"
+#include "workflow/session_board.h"
 
 namespace {
 
@@ -88,11 +90,11 @@ int hex_value(char c) {
 
 }  // namespace
 
+// The window and veskorctl must send a typed password alike.
 void normalise_password(char* password) {
-  rep(password);
+  std::string p = device_password(password);
+  memcpy(password, p.data(), FIELD_CHARS);
   password[FIELD_CHARS] = 0;
-  size_t n = strlen(password);
-  memset(password + n, '_', FIELD_CHARS - n);
 }
 
 unsigned char mac_field_value(const char* text) {
