@@ -66,6 +66,7 @@ bool sim_device::roll(double percent) {
 }
 
 unsigned sim_device::reply_delay() {
+  if (cfg_.delay_percent < 100 && !roll(cfg_.delay_percent)) return 0;
   if (cfg_.reply_delay_max_ms <= cfg_.reply_delay_ms) return cfg_.reply_delay_ms;
   rng_ ^= rng_ << 13;
   rng_ ^= rng_ >> 17;
@@ -79,11 +80,18 @@ std::vector<uint8_t> sim_device::unasked() {
     static const char junk[] = "junk on the loader port";
     return std::vector<uint8_t>(junk, junk + sizeof junk - 1);
   }
+  if (cfg_.stray_request) {
+    host_request q;
+    memcpy(q.signature, LOADER_SIGNATURE, SIGNATURE_SIZE);
+    q.flags = cfg_.stray_request;
+    const uint8_t* b = (const uint8_t*)&q;
+    return std::vector<uint8_t>(b, b + sizeof q);
+  }
   uint8_t p[IDENT_PAYLOAD_SIZE];
   memcpy(p + IDENT_NAME_OFFSET, cfg_.name, IDENT_NAME_SIZE);
   p[IDENT_REV_OFFSET] = cfg_.version;
   memcpy(p + IDENT_MAC_OFFSET, mac, 6);
-  return reply(cfg_.stray_sig_set ? cfg_.stray_sig : cfg_.model, RSP_OK, p, sizeof p);
+  return reply(cfg_.stray_sig_set ? cfg_.stray_sig : cfg_.model, cfg_.stray_flags, p, cfg_.stray_bare ? 0 : (int)sizeof p);
 }
 
 bool sim_device::silent_at(uint32_t now_ms) const {

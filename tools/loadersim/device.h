@@ -41,6 +41,10 @@ struct sim_config {
   // Above reply_delay_ms: every answer waits a delay drawn from the seeded
   // sequence between the two.
   unsigned reply_delay_max_ms = 0;
+  // The share of the answers that wait the delay; the rest leave at once.
+  // A few late answers among prompt ones: what a host that was killed and
+  // started again at once meets of its dead run's requests.
+  double delay_percent = 100;
   // A worn cell of the main memory: whatever is written, it holds and reads
   // back stuck_value. -1: none.
   long stuck_addr = -1;
@@ -55,6 +59,14 @@ struct sim_config {
   bool stray_sig_set = false;
   char stray_sig[8];
   bool stray_junk = false;
+  // The unasked answers' flag word, and whether they are the bare header
+  // (as the answers to a page write, the password, the MAC and programming
+  // mode are) instead of an identification.
+  uint16_t stray_flags = 0x0001;
+  bool stray_bare = false;
+  // A request with this flag word instead of an answer: another host that
+  // keeps talking to a device on the bench. 0: none.
+  uint16_t stray_request = 0;
 
   sim_config();
   int effective_page_size() const;

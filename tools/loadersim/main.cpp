@@ -58,6 +58,9 @@ static const char HELP[] =
     "  --reply-delay MS[-MAX]   wait MS milliseconds before every answer; with a\n"
     "                           range, a delay drawn anew for every answer from the\n"
     "                           same seeded sequence as --drop\n"
+    "  --delay-share PERCENT    only this share of the answers waits the\n"
+    "                           --reply-delay (the same seeded sequence); the rest\n"
+    "                           leave at once\n"
     "  --corrupt-reads N        invert the last byte of the first N page read-backs\n"
     "  --short-reads N          answer the first N page read-backs with only the\n"
     "                           first half of the page\n"
@@ -88,6 +91,12 @@ static const char HELP[] =
     "                           ever); the simulator itself keeps answering after\n"
     "  --stray-signature SIG    sign the unasked answers with SIG (default: --model)\n"
     "  --stray-junk             send junk that begins with no signature instead\n"
+    "  --stray-flags HEX        flag word of the unasked answers (default 0001)\n"
+    "  --stray-bare             unasked answers of the header alone, as a page\n"
+    "                           write, the password, the MAC and programming mode\n"
+    "                           are answered\n"
+    "  --stray-request HEX      send a request with this flag word instead, as\n"
+    "                           another host talking to the device would\n"
     "\n"
     "State:\n"
     "  --state DIR              keep DIR/memory.bin and DIR/sp_memory.bin (131072\n"
@@ -282,7 +291,8 @@ enum {
   OPT_SHORT_READS, OPT_CUT_REPLIES, OPT_NEVER_ENTER, OPT_PAGES_ANYTIME,
   OPT_REFUSE_MAC, OPT_SILENT, OPT_DIE, OPT_DIE_EXITS, OPT_PASSWORD_SIG, OPT_MAC_SIG,
   OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STUCK, OPT_STRAY_TO, OPT_STRAY_EVERY,
-  OPT_STRAY_FOR, OPT_STRAY_SIG, OPT_STRAY_JUNK, OPT_STATE, OPT_HELP
+  OPT_STRAY_FOR, OPT_STRAY_SIG, OPT_STRAY_JUNK, OPT_STATE, OPT_HELP,
+  OPT_DELAY_SHARE, OPT_STRAY_FLAGS, OPT_STRAY_BARE, OPT_STRAY_REQUEST
 };
 
 // "ADDR:PORT", the address dotted.
@@ -334,6 +344,10 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
       {"stray-for", required_argument, nullptr, OPT_STRAY_FOR},
       {"stray-signature", required_argument, nullptr, OPT_STRAY_SIG},
       {"stray-junk", no_argument, nullptr, OPT_STRAY_JUNK},
+      {"delay-share", required_argument, nullptr, OPT_DELAY_SHARE},
+      {"stray-flags", required_argument, nullptr, OPT_STRAY_FLAGS},
+      {"stray-bare", no_argument, nullptr, OPT_STRAY_BARE},
+      {"stray-request", required_argument, nullptr, OPT_STRAY_REQUEST},
       {"state", required_argument, nullptr, OPT_STATE},
       {"help", no_argument, nullptr, OPT_HELP},
       {nullptr, 0, nullptr, 0}};
@@ -467,6 +481,18 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         cfg.stray_sig_set = true;
         break;
       case OPT_STRAY_JUNK: cfg.stray_junk = true; break;
+      case OPT_DELAY_SHARE:
+        if (!parse_double(optarg, 100, &cfg.delay_percent)) return fail("percentage", optarg);
+        break;
+      case OPT_STRAY_FLAGS:
+        if (!parse_uint(optarg, 0xFFFF, &v, 16)) return fail("flag word", optarg);
+        cfg.stray_flags = (uint16_t)v;
+        break;
+      case OPT_STRAY_BARE: cfg.stray_bare = true; break;
+      case OPT_STRAY_REQUEST:
+        if (!parse_uint(optarg, 0xFFFF, &v, 16) || v == 0) return fail("flag word", optarg);
+        cfg.stray_request = (uint16_t)v;
+        break;
       case OPT_STATE: state = optarg; break;
       case OPT_HELP:
         fputs(HELP, stdout);
