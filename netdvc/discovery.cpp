@@ -38,10 +38,11 @@ int discover_round(loader_link& link, std::vector<found_device>& found, size_t m
     if (listened >= LISTEN_MS || waited >= SILENCE_MS) break;
     if (!box.take(d, std::min(SILENCE_MS - waited, LISTEN_MS - listened))) continue;
     since = plat::tick();
-    // An empty datagram is a datagram all the same, and one cut inside its
-    // header cannot say what it answers: both are skipped, neither ends the
-    // listening. The request itself comes back signed "KvelLoad".
-    if (d.len < REPLY_HEADER_SIZE || !(d.reply.flags & RSP_OK) || !is_model_signature(d.reply.signature)) continue;
+    // Anything but an identification is skipped without ending the
+    // listening: an empty datagram, one cut inside its header, the request
+    // itself come back signed "KvelLoad", and the late answers a killed run
+    // left on their way to this port.
+    if (!is_identification(d.reply, d.len)) continue;
     found_device f;
     std::memset(&f, 0, sizeof f);
     plat::format_ipv4(d.from, f.ip);

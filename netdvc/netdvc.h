@@ -66,8 +66,8 @@ bool set_mac(const char* ip, uint16_t port, const unsigned char* mac);
 // stops, naming the address.
 bool burn_device(const char* ip, uint16_t port, char write_to_SP);
 // When a burn gives up on a page: after BURN_SILENCE_MS without a sign of
-// life from the device (a datagram from its address, signed as it signed
-// its password answer), or BURN_STALL_MS without a confirmed page (10 s and
+// life from the device (an answer of the kind asked for, a write confirmed
+// or a page read back, signed as it signed its password answer), or BURN_STALL_MS without a confirmed page (10 s and
 // 5 minutes; tests shorten them).
 extern uint32_t BURN_SILENCE_MS;
 extern uint32_t BURN_STALL_MS;

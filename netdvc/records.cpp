@@ -21,3 +21,7 @@ bool is_model_signature(const void* p) {
 bool signature_is(const void* p, const char* sig) {
   return memcmp(p, sig, SIGNATURE_SIZE) == 0;
 }
+
+bool is_identification(const device_respond_t& r, int len) {
+  return len > REPLY_HEADER_SIZE && (r.flags & RSP_OK) && is_model_signature(r.signature);
+}

@@ -98,3 +98,11 @@ extern const char MODEL_SIGNATURES[MODEL_COUNT][8];
 bool is_model_signature(const void* p);
 // True when the 8 bytes at p equal the 8 characters of sig.
 bool signature_is(const void* p, const char* sig);
+
+// True when a datagram of len bytes is an identification answer: a model's
+// signature, RSP_OK, and a payload behind the header. Every other answer of
+// the loader is the bare header, and a page comes back with RSP_PAGE, so a
+// late answer to a page write, the password, a MAC or programming mode
+// (RSP_OK too) is never taken for a board. One cut inside its payload is
+// still an identification; the bytes it lacks read as zero.
+bool is_identification(const device_respond_t& r, int len);

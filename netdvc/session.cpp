@@ -113,10 +113,7 @@ bool board_session::ask(const void* rec, int len, unsigned pause_ms, uint16_t re
       std::memset(reply_.bytes, 0, sizeof reply_.bytes);
       got_ = -1;
     }
-    if (got_ >= 0) {
-      heard_from_board();
-      answered_at_ = reply_.at ? reply_.at : 1;
-    }
+    if (got_ >= 0) answered_at_ = reply_.at ? reply_.at : 1;
     note.reply_len = got_;
     note.reply_flags = got_ >= 0 ? reply_.reply.flags : 0;
   }
@@ -124,8 +121,8 @@ bool board_session::ask(const void* rec, int len, unsigned pause_ms, uint16_t re
   return sent_;
 }
 
-void board_session::heard_from_board() {
-  if (own_[0] && signature_is(reply_.reply.signature, own_)) heard_ = plat::tick();
+void board_session::alive_if(bool answered_as_asked) {
+  if (answered_as_asked && own_[0] && signature_is(reply_.reply.signature, own_)) heard_ = plat::tick();
 }
 
 void board_session::settle(uint32_t bound_ms) {
@@ -137,9 +134,8 @@ void board_session::settle(uint32_t bound_ms) {
     uint32_t now = plat::tick();
     uint32_t quiet = now - last, spent = now - start;
     if (quiet >= QUIET_MS || spent >= bound_ms) return;
-    if (!box_.take(d, std::min(QUIET_MS - quiet, bound_ms - spent))) continue;
-    last = plat::tick();
-    if (d.len >= REPLY_HEADER_SIZE && own_[0] && signature_is(d.reply.signature, own_)) heard_ = last;
+    // What comes now answers no request in hand: no sign of life either.
+    if (box_.take(d, std::min(QUIET_MS - quiet, bound_ms - spent))) last = plat::tick();
   }
 }
 
@@ -164,7 +160,7 @@ bool board_session::answered(uint16_t flag) const {
 bool board_session::ask_identify(unsigned pause_ms) {
   host_request r;
   make_request(r, REQ_IDENTIFY);
-  return ask(&r, sizeof r, pause_ms, REQ_IDENTIFY) && answered(RSP_OK);
+  return ask(&r, sizeof r, pause_ms, REQ_IDENTIFY) && is_identification(reply_.reply, got_);
 }
 
 bool board_session::ask_password(bool extra_signature) {
@@ -207,7 +203,7 @@ bool board_session::identify(board_identity& out) {
     note.reply_len = d.len;
     note.reply_flags = d.len >= REPLY_HEADER_SIZE ? d.reply.flags : 0;
     observer_->exchanged(note);
-    if (d.len < REPLY_HEADER_SIZE || !(d.reply.flags & RSP_OK) || !is_model_signature(d.reply.signature)) continue;
+    if (!is_identification(d.reply, d.len)) continue;
     out.addr = addr_;
     std::memcpy(out.name, d.reply.data + IDENT_NAME_OFFSET, IDENT_NAME_SIZE);
     out.rev = d.reply.data[IDENT_REV_OFFSET];
@@ -285,7 +281,9 @@ bool board_session::write_page(uint32_t page, bool coprocessor, const uint8_t* d
   uint16_t flags = coprocessor ? (REQ_WRITE_PAGE | REQ_SP) : REQ_WRITE_PAGE;
   make_data(d, flags, page);
   std::memcpy(d.data, data, geometry_.page_size);
-  return ask(&d, HOST_DATA_HEADER + geometry_.page_size, PAGE_PAUSE_MS, flags, page) && answered(RSP_OK);
+  bool ok = ask(&d, HOST_DATA_HEADER + geometry_.page_size, PAGE_PAUSE_MS, flags, page) && answered(RSP_OK);
+  alive_if(ok);
+  return ok;
 }
 
 page_read board_session::read_page(uint32_t page, bool coprocessor, uint8_t* out) {
@@ -296,6 +294,7 @@ page_read board_session::read_page(uint32_t page, bool coprocessor, uint8_t* out
   // The whole page must have come back: a short answer leaves zeros that
   // would pass for a page of zeros without the board having said so.
   if (got_ < HOST_DATA_HEADER + geometry_.page_size) return page_read::short_answer;
+  alive_if(true);
   std::memcpy(out, reply_.reply.data, geometry_.page_size);
   return page_read::ok;
 }

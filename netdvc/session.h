@@ -73,7 +73,7 @@ class board_observer {
 };
 
 // When a burn gives up on a page: after silence_ms without a sign of life
-// from the board (a datagram from its address, signed as it signed its
+// from the board (an answer of the kind asked for, signed as it signed its
 // password answer), stall_ms without a confirmed page, or worn_reads
 // complete read-backs of one page that all differ from the image (a cell
 // that never takes its byte).
@@ -150,7 +150,12 @@ class board_session {
   bool answered(uint16_t flag) const;
   bool ask_identify(unsigned pause_ms);
   bool ask_password(bool extra_signature);
-  void heard_from_board();
+  // A sign of life is an answer of the kind the request in hand asks for,
+  // signed as the board signed its password answer: a write confirmed, a
+  // whole page read back. A board that answers only to refuse (another host
+  // took it out of programming mode) or only to someone else is not alive
+  // for this session, and the silence bound ends it as it would a mute one.
+  void alive_if(bool answered_as_asked);
   // Whether the board has been silent, or has confirmed nothing, too long
   // since last_confirmed; why_ then names the page (what is its format).
   bool given_up(uint32_t last_confirmed, const char* what, int page);

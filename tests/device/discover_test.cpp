@@ -158,6 +158,43 @@ TEST_F(Discovery, ListsEveryValidAnswerAndNothingElse) {
   EXPECT_EQ(found.size(), 1u);
 }
 
+// A board answers more than identify requests, and a run that was killed
+// leaves answers on their way to the port: every other kind of answer from
+// a board's own address, signed as the board signs, lists no second board
+// and overwrites nothing that identify-by-address took.
+TEST_F(Discovery, OnlyAnIdentificationIsABoard) {
+  auto stray = [](const char* flags, bool bare) {
+    knobs k = {"--stray-to", "192.0.2.1:48900", "--stray-every", "150", "--stray-for", "30", "--stray-flags", flags,
+               "--mac", "02:00:00:00:00:0A"};
+    if (bare) k.push_back("--stray-bare");
+    return k;
+  };
+  segment seg(std::vector<knobs>{
+      stray("0001", true),   // a page write, the password or a MAC taken
+      stray("0020", false),  // a page read back (its bytes behind the header)
+      stray("0004", true),   // a refused password
+      stray("0000", true),   // a refused page or programming mode
+      stray("8000", true),   // programming mode entered
+  });
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  register_class();
+  plat::sleep_ms(100);  // the strays are on their way
+  std::vector<found_device> found;
+  std::map<std::string, int> seen = round_of(&found);
+  std::map<std::string, int> once;
+  for (int k = 0; k < seg.devices(); k++) once[seg.device_ip(k)] = 1;
+  EXPECT_EQ(seen, once);
+  const unsigned char mac[6] = {2, 0, 0, 0, 0, 0x0A};
+  for (auto& d : found) EXPECT_EQ(memcmp(d.mac, mac, 6), 0) << d.ip;
+  for (int k = 0; k < seg.devices(); k++) {
+    outputs o;
+    ASSERT_TRUE(get_device_name(seg.device_ip(k).c_str(), o.name, o.mac, &o.rev, PORT)) << k;
+    EXPECT_EQ(memcmp(o.mac, mac, 6), 0) << k;
+    EXPECT_EQ(std::string(o.name, 16), name16(("SIM" + std::to_string(k)).c_str())) << k;
+  }
+}
+
 // A short answer after a long one: the bytes it does not carry are zero, not
 // the long one's.
 TEST_F(Discovery, ShortAnswerInheritsNothing) {

@@ -147,6 +147,25 @@ TEST_F(Wire, SilentBoardIsGivenUpThoughAnotherHostKeepsTalking) {
   EXPECT_EQ(watch.seen[0], "Прошивка прервана: страница 5 не подтверждена устройством.");
 }
 
+// Another host on the bench keeps telling the board to leave programming
+// mode: the board answers every page request, but only to refuse it. An
+// answer of the wrong kind is no sign of life for this burn: it ends at the
+// silence bound, not when the neighbour falls quiet.
+TEST_F(Wire, ABoardKeptBusyByAnotherHostIsGivenUpAtTheSilenceBound) {
+  segment seg(std::vector<knobs>{{}, with(CHATTY, {"--stray-to", "192.0.2.10:48900", "--stray-request", "4000",
+                                                   "--stray-every", "30"})});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  BURN_SILENCE_MS = 1500;
+  set_programm_mode(seg.device_ip(0).c_str(), PORT);
+  box_watch watch;
+  uint32_t t0 = plat::tick();
+  EXPECT_FALSE(burn_device(seg.device_ip(0).c_str(), PORT, 0));
+  EXPECT_LT(plat::tick() - t0, 15000u) << "given up at the silence bound, not when the neighbour fell quiet";
+  ASSERT_EQ(watch.seen.size(), 1u);
+  EXPECT_EQ(watch.seen[0].rfind("Прошивка прервана: страница ", 0), 0u) << watch.seen[0];
+}
+
 // The stall bound counts from the last confirmed page: a lossy burn that
 // takes far longer than the bound, each page well within it, completes.
 TEST_F(Wire, SlowStallBoundRestartsWithEveryConfirmedPage) {
