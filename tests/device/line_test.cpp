@@ -3,6 +3,8 @@
 // own block of the MAC series.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,6 +27,22 @@ bool written_after(const segment& seg, int k, size_t from) {
   for (size_t i = from; i < log.size(); i++)
     if ((log[i].flags & 0xFF) == REQ_WRITE_PAGE) return true;
   return false;
+}
+
+// How often each address entered programming mode in one run, from its
+// timestamped stage lines.
+std::map<std::string, int> entered(const std::string& err) {
+  std::map<std::string, int> n;
+  std::istringstream lines(err);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find(u8(": режим программирования")) == std::string::npos) continue;
+    std::istringstream words(l);
+    std::string clock, address;
+    words >> clock >> address;
+    if (!address.empty() && address.back() == ':') address.pop_back();
+    n[address]++;
+  }
+  return n;
 }
 
 bool holds(const segment& seg, int k, const std::vector<uint8_t>& image) {
@@ -85,6 +103,8 @@ TEST(Line, SlowABoardThatFailsLeavesTheOthersAlone) {
   write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
   std::vector<std::string> args = {"flash"};
   for (int k = 0; k < 4; k++) args.push_back(seg.device_ip(k));
+  // Named twice, worked once: two sessions of one board never end.
+  args.push_back(seg.device_ip(0));
   args.push_back(w.dir + "/fw.hex");
   run r = ctl(seg, w, args, 90000);
   EXPECT_EQ(r.code, 1) << r.err;
@@ -238,6 +258,115 @@ TEST(Line, ABlockRunsOutAndTwoBenchesAreCheckedTogether) {
   EXPECT_EQ(r.code, 3) << r.out << r.err;
   EXPECT_NE(r.err.find("bench3.csv"), std::string::npos) << r.err;
   EXPECT_EQ(ctl(seg, w, {"ledger", "--check", theirs, w.dir + "/./bench2.csv"}).code, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// A batch killed outright in the middle of the burn and started again at
+// once, over and over: the boards still answer the dead run's last requests
+// (some answers come 150 ms late), into the new run's discovery. Every run
+// enters each board once, the last one ends by itself, and every board ends
+// with an address of its own, confirmed in the ledger.
+TEST(Line, SlowABatchStartedAgainAfterAKillWorksEveryBoardOnceAndEnds) {
+  std::vector<devtest::knobs> boards;
+  for (int k = 0; k < 3; k++)
+    boards.push_back({"--model", "WIBQE715", "--reply-delay", "150", "--delay-share", "15", "--seed",
+                      std::to_string(7 + k)});
+  segment seg(boards);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(53);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  const std::vector<std::string> args = {"batch", w.dir + "/fw.hex", "--mac-next", "--again", "--parallel", "3",
+                                         "--count", "3"};
+  std::mt19937 rnd(99);
+  for (int i = 0; i < 7; i++) {
+    std::string tag = "restart" + std::to_string(i);
+    size_t writes = seg.requests(0).size();
+    pid_t pid = start_ctl(seg, w, args, tag);
+    uint32_t start = plat::tick();
+    while (!written_after(seg, 0, writes) && plat::tick() - start < 20000) plat::sleep_ms(10);
+    plat::sleep_ms(std::uniform_int_distribution<int>(100, 2500)(rnd));
+    kill(pid, SIGKILL);
+    ASSERT_GE(segment::wait_exit(pid, 10000), 0);
+    for (auto& e : entered(read_file(w.dir + "/" + tag + ".err"))) EXPECT_EQ(e.second, 1) << tag << " " << e.first;
+  }
+  pid_t pid = start_ctl(seg, w, args, "last");
+  int code = segment::wait_exit(pid, 120000);
+  if (code < 0) kill(pid, SIGKILL);
+  std::string err = read_file(w.dir + "/last.err");
+  ASSERT_EQ(code, 0) << err;
+  for (auto& e : entered(err)) EXPECT_EQ(e.second, 1) << e.first;
+  std::vector<ledger_line> lines = ledger_of(w);
+  EXPECT_TRUE(ledger_confirmed_twice(lines).empty());
+  std::set<std::string> macs;
+  host_scope in(seg);
+  for (int k = 0; k < 3; k++) {
+    EXPECT_TRUE(holds(seg, k, image)) << k;
+    std::string mac = device_mac(seg, k);
+    macs.insert(mac);
+    bool confirmed = false;
+    for (auto& l : lines) confirmed |= l.new_mac == mac && l.result == LEDGER_CONFIRMED;
+    EXPECT_TRUE(confirmed) << mac;
+  }
+  EXPECT_EQ(macs.size(), 3u);
+}
+
+// A board another host keeps taking out of programming mode answers every
+// page, only to refuse it. The first SIGTERM lets the boards in hand end
+// within their bounds (this one at the silence bound, not after minutes);
+// the second ends the process at once and says which board it left, in
+// what state.
+TEST(Line, SlowASignalEndsABatchWithAStuckBoardWithinItsBounds) {
+  // The other host is a device of a model no round lists, quiet until the
+  // board's burn has begun.
+  const devtest::knobs quiet = {"--model", "FOREIGN_"};
+  devtest::knobs talking = quiet;
+  for (const char* k : {"--stray-to", "192.0.2.11:48900", "--stray-request", "4000", "--stray-every", "30",
+                        "--stray-for", "0"})
+    talking.push_back(k);
+  segment seg(std::vector<devtest::knobs>{SMALL, SMALL, quiet});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(59);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  const std::vector<std::string> args = {"batch", w.dir + "/fw.hex", "--parallel", "2", "--count", "2"};
+  auto stuck_in_burn = [&](const std::string& tag) {
+    ASSERT_TRUE(seg.start_device(2, quiet));
+    uint32_t start = plat::tick();
+    while (read_file(w.dir + "/" + tag + ".err").find(seg.device_ip(1) + " SIM1: " + u8("прошивка")) ==
+               std::string::npos &&
+           plat::tick() - start < 20000)
+      plat::sleep_ms(10);
+    ASSERT_TRUE(seg.start_device(2, talking));
+    plat::sleep_ms(500);
+  };
+
+  pid_t pid = start_ctl(seg, w, args, "once");
+  stuck_in_burn("once");
+  kill(pid, SIGTERM);
+  uint32_t t0 = plat::tick();
+  int code = segment::wait_exit(pid, 60000);
+  if (code < 0) kill(pid, SIGKILL);
+  EXPECT_EQ(code, 1) << read_file(w.dir + "/once.err");
+  EXPECT_LT(plat::tick() - t0, 30000u) << "the silence bound and leaving programming mode";
+  EXPECT_TRUE(holds(seg, 0, image));
+  EXPECT_NE(read_file(w.dir + "/once.out").find(seg.device_ip(1)), std::string::npos);
+
+  pid = start_ctl(seg, w, args, "twice");
+  stuck_in_burn("twice");
+  kill(pid, SIGTERM);
+  plat::sleep_ms(300);
+  kill(pid, SIGTERM);
+  code = segment::wait_exit(pid, 5000);
+  if (code < 0) kill(pid, SIGKILL);
+  EXPECT_EQ(code, 128 + SIGTERM);
+  std::string err = read_file(w.dir + "/twice.err");
+  EXPECT_NE(err.find(u8("прервано повторным сигналом")), std::string::npos) << err;
+  EXPECT_NE(err.find(seg.device_ip(1) + " SIM1: " + u8("прошивка")), std::string::npos) << err;
+  EXPECT_NE(err.find(u8("прошито не полностью, осталось в режиме программирования")), std::string::npos) << err;
 }
 
 }  // namespace

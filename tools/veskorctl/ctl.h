@@ -88,6 +88,8 @@ class line_view {
   void erase_locked();
   std::string row_text(const row& r) const;
   void event_locked(const row& r, const char* result, const std::string& mac, const std::string& message);
+  // Hands set_left_text the boards in flight as they stand now.
+  void left_locked();
 
   std::mutex lock_;
   view_mode mode_ = view_mode::lines;
@@ -127,6 +129,9 @@ class board_report : public board_observer {
 // new begun. A second signal ends the process at once.
 extern volatile int STOP;
 void install_signals();
+// What a second signal prints before the process ends (UTF-8): the boards
+// left in flight and the state they are left in. Kept current by the view.
+void set_left_text(const std::string& utf8_text);
 // From now on a signal also stops a burn after the page in hand, and the
 // notice the first signal prints is notice.
 void stop_ends_burn(const char* notice);

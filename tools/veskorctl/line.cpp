@@ -165,19 +165,31 @@ board_result run_board(const plan& p, found_device d, bool identified) {
   return res;
 }
 
-// The boards being worked on, one thread each.
+// The boards being worked on, one thread each, and never two at one
+// address: two sessions of one board would take each other's answers for
+// their own and keep each other alive for ever, whatever the board's answers
+// say of its MAC or name.
 class board_threads {
  public:
   ~board_threads() { wait_all(); }
   size_t running() const { return jobs_.size(); }
-  void start(const plan& p, const found_device& d, bool identified) {
+  bool busy(const std::string& ip) const {
+    for (const auto& j : jobs_)
+      if (j->ip == ip) return true;
+    return false;
+  }
+  // False, and nothing started, while the board's address is busy.
+  bool start(const plan& p, const found_device& d, bool identified) {
+    if (busy(ip_of(d))) return false;
     std::unique_ptr<job> j(new job);
     job* raw = j.get();
+    raw->ip = ip_of(d);
     raw->thread = std::thread([raw, p, d, identified] {
       raw->result = run_board(p, d, identified);
       raw->finished = true;
     });
     jobs_.push_back(std::move(j));
+    return true;
   }
   // Hands every finished board's result to take and forgets it.
   template <class Take>
@@ -199,6 +211,7 @@ class board_threads {
 
  private:
   struct job {
+    std::string ip;
     std::thread thread;
     std::atomic<bool> finished{false};
     board_result result;
@@ -208,6 +221,15 @@ class board_threads {
 
 // How many boards at once: K, or every one there is for 0.
 bool slot_free(const options& o, size_t running) { return o.parallel <= 0 || running < (size_t)o.parallel; }
+
+// The first of every address: a board named twice, or one that answered a
+// round twice with different MACs, is one board.
+void one_per_address(std::vector<found_device>& boards) {
+  std::set<std::string> seen;
+  boards.erase(std::remove_if(boards.begin(), boards.end(),
+                              [&](const found_device& d) { return !seen.insert(ip_of(d)).second; }),
+               boards.end());
+}
 
 }  // namespace
 
@@ -224,11 +246,9 @@ int cmd_flash(const options& o) {
     return bad_usage("нужен адрес устройства или --all", "flash");
   }
   std::vector<found_device> boards;
-  std::set<std::string> seen;
   for (const std::string& a : addresses) {
     std::string ip;
     if (!address_arg(a, ip)) return bad_usage("неверный адрес устройства: " + shown_arg(a), "flash");
-    if (!seen.insert(ip).second) continue;
     found_device d;
     std::memset(&d, 0, sizeof d);
     std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
@@ -260,6 +280,7 @@ int cmd_flash(const options& o) {
     }
     identified = true;
   }
+  one_per_address(boards);
   uint32_t start = plat::tick();
   int done = 0, failed = 0;
   {
@@ -327,10 +348,11 @@ int cmd_batch(const options& o) {
   if (VIEW.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
 
   // What became of each board met in this run, by its address and MAC. One
-  // that failed stays failed while it stays on the segment.
+  // that failed stays failed while it stays on the segment. A board in
+  // flight is known by its address alone (board_threads): its MAC changes
+  // on the way.
   std::map<std::string, bool> met;
   std::map<std::string, int> absent;  // rounds a failed board has been missing from
-  std::set<std::string> in_flight;
   long handled = 0;
   int done = 0, failed = 0, skipped = 0, fatal = -1;
   bool said_unsent = false;
@@ -341,7 +363,6 @@ int cmd_batch(const options& o) {
   auto reap = [&] {
     threads.reap([&](const board_result& b) {
       (b.ok ? done : failed)++;
-      in_flight.erase(b.key_before);
       met[b.key_before] = b.ok;
       met[b.key_after] = b.ok;
       if (b.fatal >= 0 && fatal < 0) fatal = b.fatal;
@@ -384,7 +405,7 @@ int cmd_batch(const options& o) {
     for (const found_device& d : found) {
       if (STOP || fatal >= 0 || reached() || !slot_free(o, threads.running())) break;
       std::string key = key_of(ip_of(d), d.mac);
-      if (met.count(key) || in_flight.count(key)) continue;
+      if (met.count(key) || threads.busy(ip_of(d))) continue;
       handled++;
       if (!o.again && already_done(d)) {
         met[key] = true;
@@ -394,7 +415,6 @@ int cmd_batch(const options& o) {
                     "", "");
         continue;
       }
-      in_flight.insert(key);
       threads.start(p, d, true);
     }
   }

@@ -23,8 +23,17 @@ size_t g_stop_len = 0;
 
 volatile sig_atomic_t g_stop_ends_burn = 0;
 
+// What the second signal says of the boards it leaves, kept ready by the
+// view in two buffers: the handler writes the one last finished, never one
+// being written.
+char g_left[2][8192];
+size_t g_left_len[2] = {0, 0};
+volatile sig_atomic_t g_left_at = 0;
+
 void on_signal(int sig) {
   if (STOP) {
+    ssize_t w = write(2, g_left[g_left_at], g_left_len[g_left_at]);
+    (void)w;
     signal(sig, SIG_DFL);
     raise(sig);
     return;
@@ -41,6 +50,14 @@ void set_stop_text(const char* cp1251) {
 }
 
 }  // namespace
+
+void set_left_text(const std::string& utf8_text) {
+  int next = 1 - g_left_at;
+  size_t n = std::min(utf8_text.size(), sizeof g_left[next]);
+  std::memcpy(g_left[next], utf8_text.data(), n);
+  g_left_len[next] = n;
+  g_left_at = next;
+}
 
 bool isatty_stderr() { return isatty(2) == 1; }
 bool isatty_stdout() { return isatty(1) == 1; }

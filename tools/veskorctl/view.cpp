@@ -74,6 +74,23 @@ const char* stage_text(stage s) {
   return "";
 }
 
+// What a board is left as when the process ends in this stage.
+const char* left_as(stage s) {
+  switch (s) {
+    case stage::waiting:
+    case stage::identify: return "не тронуто";
+    case stage::programming: return "могло остаться в режиме программирования";
+    case stage::burn: return "прошито не полностью, осталось в режиме программирования";
+    case stage::check:
+    case stage::read: return "осталось в режиме программирования";
+    case stage::mac:
+      return "осталось в режиме программирования; MAC-адрес мог быть записан (veskorctl ledger --check)";
+    case stage::leaving: return "выход из режима программирования не подтверждён";
+    case stage::done: return "готово";
+  }
+  return "";
+}
+
 std::string clock_text(bool millis) {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -124,6 +141,7 @@ int line_view::add(const std::string& address, const std::string& name) {
   r.address = address;
   r.name = name;
   rows_.push_back(r);
+  left_locked();
   redraw_locked(true);
   return r.id;
 }
@@ -131,6 +149,7 @@ int line_view::add(const std::string& address, const std::string& name) {
 void line_view::rename(int id, const std::string& name) {
   std::lock_guard<std::mutex> hold(lock_);
   if (row* r = find(id)) r->name = name;
+  left_locked();
 }
 
 void line_view::set_stage(int id, stage s) {
@@ -140,6 +159,7 @@ void line_view::set_stage(int id, stage s) {
   r->at = s;
   r->done = r->total = 0;
   r->since = plat::tick();
+  left_locked();
   switch (mode_) {
     case view_mode::live: redraw_locked(true); break;
     case view_mode::lines: {
@@ -162,6 +182,7 @@ void line_view::page(int id, int done, int total, int page_size) {
   r->done = done;
   r->total = total;
   r->page_size = page_size;
+  left_locked();
   if (mode_ == view_mode::live) {
     redraw_locked(done == total);
   } else if (mode_ == view_mode::json) {
@@ -206,6 +227,7 @@ void line_view::finish(int id, const char* result, const std::string& line, cons
   row* r = find(id);
   if (r && mode_ == view_mode::json) event_locked(*r, result, mac, why);
   rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [&](const row& x) { return x.id == id; }), rows_.end());
+  left_locked();
   erase_locked();
   if (mode_ != view_mode::json && !line.empty()) {
     std::string u = utf8(line) + "\n";
@@ -224,6 +246,7 @@ void line_view::finish(int id, const char* result, const std::string& line, cons
 void line_view::drop(int id) {
   std::lock_guard<std::mutex> hold(lock_);
   rows_.erase(std::remove_if(rows_.begin(), rows_.end(), [&](const row& x) { return x.id == id; }), rows_.end());
+  left_locked();
   erase_locked();
   redraw_locked(true);
 }
@@ -306,6 +329,21 @@ void line_view::redraw_locked(bool force) {
   std::fputs(block.c_str(), stderr);
   std::fflush(stderr);
   drawn_ = (int)rows_.size();
+}
+
+void line_view::left_locked() {
+  std::string text;
+  if (!rows_.empty()) {
+    // Where a row stands on the terminal, the rows go first: the lines
+    // below them must not be taken for rows.
+    text = (drawn_ > 0 ? "\n" : "") + utf8("veskorctl: прервано повторным сигналом; осталось в работе:") + "\n";
+    for (const row& r : rows_) {
+      std::string line = "veskorctl:   " + r.address + (r.name.empty() ? "" : " " + r.name) + ": " + stage_text(r.at);
+      if (r.total > 0) line += ", стр. " + std::to_string(r.done) + "/" + std::to_string(r.total);
+      text += utf8(line + " - " + left_as(r.at)) + "\n";
+    }
+  }
+  set_left_text(text);
 }
 
 void line_view::event_locked(const row& r, const char* result, const std::string& mac, const std::string& message) {
