@@ -8,6 +8,7 @@
 #include "class/class.h"
 #include "loadhex/loadhex.h"
 #include "netdvc/netdvc.h"
+#include "netdvc/session.h"
 #include "platform/platform.h"
 #include "tests/device/devcase.h"
 #include "tests/device/segment.h"
@@ -189,6 +190,57 @@ TEST_F(Burn, AnsweringDeviceIsAskedAgainUntilItConfirmsOrTheStallBoundPasses) {
   writes = pages_with(seg.requests(1), REQ_WRITE_PAGE);
   EXPECT_GT(writes.size(), 10u);
   EXPECT_EQ(count(writes, 0), (int)writes.size());
+}
+
+// A fresh session starts its clock of signs of life with the transfer: the
+// first page answer lost (of a write, or of a read of a dump) is asked
+// again, not taken for a board silent since the session began.
+TEST_F(Burn, AFreshSessionAsksAgainWhenTheFirstPageAnswerIsLost) {
+  const knobs lose_one = {"--model", "WIBQE715", "--drop-first-pages", "1"};
+  segment seg(1, lose_one);
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  std::memset(MEMORY_MAP + 32768, 0xFF, sizeof MEMORY_MAP - 32768);
+  box_watch watch;
+  enter(seg, 0);
+  EXPECT_TRUE(burn_device(seg.device_ip(0).c_str(), PORT, 0));
+  EXPECT_TRUE(watch.seen.empty());
+  EXPECT_TRUE(same(seg.memory(0), 0, 32768));
+
+  ASSERT_TRUE(seg.start_device(0, lose_one));
+  loader_link link;
+  ASSERT_TRUE(link.open(PORT));
+  board_session s(link, seg.device_addr(0), "________________");
+  ASSERT_TRUE(s.enter_programming());
+  std::vector<uint8_t> dump(32768);
+  EXPECT_TRUE(s.read_memory(false, dump.data())) << s.failure();
+  EXPECT_EQ(std::memcmp(dump.data(), MEMORY_MAP, dump.size()), 0);
+}
+
+// A page answer one byte short confirms nothing and is no page of a dump:
+// the byte it lacks would read as the zero the buffer was cleared to.
+TEST_F(Burn, APageAnswerOneByteShortIsNoAnswer) {
+  // 14 header bytes and 255 of the 256 of a page.
+  segment seg(1, {"--model", "WIBQE715", "--cut-replies", "269"});
+  START_SEGMENT_OR_SKIP(seg);
+  host_scope host(seg);
+  std::memset(MEMORY_MAP + 32768, 0xFF, sizeof MEMORY_MAP - 32768);
+  BURN_STALL_MS = 1500;
+  box_watch watch;
+  enter(seg, 0);
+  EXPECT_FALSE(burn_device(seg.device_ip(0).c_str(), PORT, 0));
+  ASSERT_EQ(watch.seen.size(), 1u);
+  EXPECT_EQ(watch.seen[0], "Прошивка прервана: страница 0 не подтверждена устройством.");
+
+  loader_link link;
+  ASSERT_TRUE(link.open(PORT));
+  board_session s(link, seg.device_addr(0), "________________");
+  burn_bounds quick;
+  quick.silence_ms = 1500;
+  s.set_bounds(quick);
+  std::vector<uint8_t> dump(32768);
+  EXPECT_FALSE(s.read_memory(false, dump.data()));
+  EXPECT_EQ(s.failure(), "Чтение прервано: страница 0 не получена от устройства.");
 }
 
 // Data past the device's memory would be silently left out: the user is

@@ -370,3 +370,55 @@ TEST(Line, SlowASignalEndsABatchWithAStuckBoardWithinItsBounds) {
 }
 
 }  // namespace
+
+namespace {
+
+// --parallel K: never more than K boards in flight, by the events of the
+// run itself (a board is in flight from its first event to its result); a
+// board named twice is one board.
+TEST(Line, NoMoreThanKBoardsAtOnceAndABoardNamedTwiceIsOne) {
+  segment seg(3, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(61);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  run r = ctl(seg, w, {"flash", seg.device_ip(0), seg.device_ip(1), seg.device_ip(2), seg.device_ip(1),
+                       w.dir + "/fw.hex", "--parallel", "2", "--json"},
+              90000);
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::set<std::string> in_flight;
+  size_t most = 0;
+  int done = 0;
+  std::istringstream events(r.out);
+  for (std::string e; std::getline(events, e);) {
+    size_t at = e.find("\"board\":\"");
+    if (at == std::string::npos) continue;
+    std::string board = e.substr(at + 9, e.find('"', at + 9) - at - 9);
+    if (e.find("\"result\":null") != std::string::npos) {
+      in_flight.insert(board);
+      most = std::max(most, in_flight.size());
+    } else {
+      in_flight.erase(board);
+      done += e.find("\"result\":\"done\"") != std::string::npos;
+    }
+  }
+  EXPECT_EQ(most, 2u);
+  EXPECT_EQ(done, 3);
+  for (int k = 0; k < 3; k++) EXPECT_TRUE(holds(seg, k, image)) << k;
+}
+
+// What lies past the board's memory can never be on it: verify of such an
+// image finds a difference even where every byte the board has matches.
+TEST(Line, VerifyOfAnImageLargerThanTheBoardIsADifference) {
+  segment seg(1, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image(SMALL_BYTES + 16, 0xFF);
+  std::fill(image.begin() + SMALL_BYTES, image.end(), 0x01);
+  write_file(w.dir + "/big.hex", hex_of(image, image.size()));
+  run r = ctl(seg, w, {"verify", seg.device_ip(0), w.dir + "/big.hex"});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find(u8("за пределами памяти устройства")), std::string::npos) << r.out;
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "workflow/ledger.h"
+#include "workflow/workflow.h"
 #include "platform/durable.h"
 
 namespace {
@@ -261,6 +262,43 @@ TEST_F(Ledger, EveryLineReachesTheDiskBeforeItCounts) {
   ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:02", LEDGER_CONFIRMED), error)) << error;
   EXPECT_GE(file_synced("confirmed"), 0);
   EXPECT_EQ(plat::set_sync_hook(nullptr), watch_sync);
+}
+
+}  // namespace
+
+namespace {
+
+// Made, then the process killed before its first line: an empty file is an
+// empty ledger, and the first line written into it brings the header.
+TEST_F(Ledger, AnEmptyFileIsAnEmptyLedgerAndItsFirstLineBringsTheHeader) {
+  std::string header = three_lines();
+  header = header.substr(0, header.find('\n') + 1);
+  spit(ledger(), "");
+  expect_lines(0);
+  std::string error;
+  ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:11:46:05", LEDGER_RESERVED), error)) << error;
+  EXPECT_EQ(slurp(ledger()).rfind(header, 0), 0u) << slurp(ledger());
+  expect_lines(1);
+}
+
+// A bench given one address: a block whose first is its last, as typed for
+// `series --block` and as kept in the settings.
+TEST_F(Ledger, ABlockOfOneAddressHandsOutThatAddress) {
+  setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+  mac_block b;
+  ASSERT_TRUE(parse_mac_block("5A:3C:19:20:00:07-5A:3C:19:20:00:07", b));
+  std::string problem;
+  ASSERT_TRUE(set_series_block(b, problem)) << problem;
+  series_state state;
+  ASSERT_TRUE(read_series(state, problem)) << problem;
+  EXPECT_TRUE(state.has_block);
+  ASSERT_TRUE(state.has_next);
+  EXPECT_EQ(format_mac(state.next), "5A:3C:19:20:00:07");
+  EXPECT_EQ(state.left, 1u);
+  std::string error;
+  ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:20:00:07", LEDGER_CONFIRMED), error)) << error;
+  ASSERT_TRUE(read_series(state, problem)) << problem;
+  EXPECT_FALSE(state.has_next) << "used up";
 }
 
 }  // namespace

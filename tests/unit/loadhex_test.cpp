@@ -745,4 +745,14 @@ TEST_F(LoadHex, ADumpReadsBackByteForByte)
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
   EXPECT_EQ(back[data.size()], 0xFF);
 }
+
+// Data records that carry no byte hold no data: such a file is refused as an
+// empty one, not flashed as an erased image.
+TEST_F(LoadHex, EmptyDataRecordsHoldNoData)
+{
+  EXPECT_TRUE(read(rec(0, 0) + "\n" + rec(0, 0x10) + "\n" + END + "\n"));
+  EXPECT_FALSE(LAST_HEX_FILE.has_data);
+  EXPECT_FALSE(LAST_HEX_FILE.stored);
+  EXPECT_EQ(hex_not_flashable(LAST_HEX_FILE), "Файл прошивки пуст или обрезан: нет данных.");
+}
 } // namespace

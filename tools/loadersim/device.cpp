@@ -52,7 +52,8 @@ sim_device::sim_device(const sim_config& cfg)
       cfg_(cfg),
       rng_(cfg.seed ? cfg.seed : 1),
       corrupt_left_(cfg.corrupt_reads),
-      short_left_(cfg.short_reads) {
+      short_left_(cfg.short_reads),
+      page_drops_left_(cfg.drop_first_pages) {
   memcpy(mac, cfg.mac, 6);
 }
 
@@ -118,6 +119,13 @@ sim_outcome sim_device::handle(const uint8_t* buf, int len, uint32_t now_ms,
   if (len < (int)sizeof(host_request) || !signature_is(buf, LOADER_SIGNATURE))
     return sim_outcome::ignored;
   if (roll(cfg_.drop_percent)) return sim_outcome::dropped;
+  {
+    const uint16_t k = (uint16_t)(((const host_request*)buf)->flags & ~REQ_SP);
+    if ((k == REQ_WRITE_PAGE || k == REQ_READ_PAGE) && page_drops_left_ > 0) {
+      page_drops_left_--;
+      return sim_outcome::dropped;
+    }
+  }
 
   host_data req;
   memset(&req, 0, sizeof req);

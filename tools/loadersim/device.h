@@ -19,6 +19,7 @@ struct sim_config {
   char password[16];
   int page_size = 0;  // 0: by model
   double drop_percent = 0;
+  int drop_first_pages = 0;  // the first N page requests (write or read) go unanswered
   uint32_t seed = 1;
   bool twice = false;
   double duplicate_percent = 0;  // a share of the answers sent twice
@@ -120,6 +121,7 @@ class sim_device {
   uint32_t packet_ = 0;
   int corrupt_left_;
   int short_left_;
+  int page_drops_left_;
   bool silent_ = false;
   uint32_t silent_until_ = 0;
 };

@@ -52,6 +52,7 @@ static const char HELP[] =
     "  --drop PERCENT           lose this share of the requests (no answer)\n"
     "  --seed N                 seed of the drop choice (default 1); the same seed\n"
     "                           drops the same requests\n"
+    "  --drop-first-pages N     lose the first N page requests (write or read)\n"
     "  --twice                  send every answer twice\n"
     "  --duplicate PERCENT      send this share of the answers twice (chosen with\n"
     "                           the same seeded sequence as --drop)\n"
@@ -292,7 +293,7 @@ enum {
   OPT_REFUSE_MAC, OPT_SILENT, OPT_DIE, OPT_DIE_EXITS, OPT_PASSWORD_SIG, OPT_MAC_SIG,
   OPT_FOREIGN_MAC_SIG, OPT_IDENTIFY_FLAGS, OPT_STUCK, OPT_STRAY_TO, OPT_STRAY_EVERY,
   OPT_STRAY_FOR, OPT_STRAY_SIG, OPT_STRAY_JUNK, OPT_STATE, OPT_HELP,
-  OPT_DELAY_SHARE, OPT_STRAY_FLAGS, OPT_STRAY_BARE, OPT_STRAY_REQUEST
+  OPT_DELAY_SHARE, OPT_STRAY_FLAGS, OPT_STRAY_BARE, OPT_STRAY_REQUEST, OPT_DROP_FIRST_PAGES
 };
 
 // "ADDR:PORT", the address dotted.
@@ -345,6 +346,7 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
       {"stray-signature", required_argument, nullptr, OPT_STRAY_SIG},
       {"stray-junk", no_argument, nullptr, OPT_STRAY_JUNK},
       {"delay-share", required_argument, nullptr, OPT_DELAY_SHARE},
+      {"drop-first-pages", required_argument, nullptr, OPT_DROP_FIRST_PAGES},
       {"stray-flags", required_argument, nullptr, OPT_STRAY_FLAGS},
       {"stray-bare", no_argument, nullptr, OPT_STRAY_BARE},
       {"stray-request", required_argument, nullptr, OPT_STRAY_REQUEST},
@@ -489,6 +491,10 @@ static bool parse_args(int argc, char** argv, sim_config& cfg, uint16_t& port,
         cfg.stray_flags = (uint16_t)v;
         break;
       case OPT_STRAY_BARE: cfg.stray_bare = true; break;
+      case OPT_DROP_FIRST_PAGES:
+        if (!parse_uint(optarg, 1000000000, &v)) return fail("count", optarg);
+        cfg.drop_first_pages = (int)v;
+        break;
       case OPT_STRAY_REQUEST:
         if (!parse_uint(optarg, 0xFFFF, &v, 16) || v == 0) return fail("flag word", optarg);
         cfg.stray_request = (uint16_t)v;
