@@ -18,6 +18,12 @@ class face_board : public board_ops {
   bool confirm_found() override;
   bool exit_programming() override;
   bool set_mac(const unsigned char mac[6]) override;
+  // The window tool's image is MEMORY_MAP, whatever image says: the device
+  // call burns it whole, with its progress window.
+  bool burn(const unsigned char* image, size_t size, bool coprocessor, bool only_changed) override;
+  // The message boxes shown so far.
+  unsigned reports() const override;
+  bool stop_requested() const override;
 
  private:
   std::string ip_;
@@ -28,12 +34,15 @@ class face_board : public board_ops {
 // user is told goes through show: that the MAC changed (and, if so, that it
 // could not be stored in the settings), or why the step could not begin
 // (the settings or the ledger cannot be used). Nothing is shown when the
-// device did not take the address (the device call reports its own
-// failures). True when the device took it; assigned (when given) gets the
-// address. device, when given, is what the ledger records about the device
-// beside the address.
+// device did not take the address: the step's reported flag says whether
+// the device call told why. device, when given, is what the ledger records
+// about the device beside the address.
+mac_step next_mac_at(const char* ip, uint16_t port, void (*show)(const char* text),
+                     const ledger_device* device = nullptr);
+// An address typed by hand, through the same ledger (assign_typed_mac).
+mac_step typed_mac_at(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
+                      const ledger_device* device = nullptr);
+// next_mac_at, true when the device took the address (assigned, when given,
+// gets it).
 bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text),
                      unsigned char* assigned = nullptr, const ledger_device* device = nullptr);
-// An address typed by hand, through the same ledger (assign_typed_mac).
-bool assign_typed_mac(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
-                      const ledger_device* device = nullptr);

@@ -42,13 +42,26 @@ void show_file(twindow& w, const char* file) {
 // blaming the device would send the technician to the wrong cable.
 const char* const PORT_BUSY = PORT_BUSY_TEXT;
 
-// A device command that failed says so itself when it can tell why (a
-// refused password, a cut image the user declined); one that got no answer
-// at all would end in silence, and the technician would not know that
-// nothing happened.
-void report_silence(unsigned messages_before) {
-  if (MESSAGES_SHOWN != messages_before) return;
-  message(loader_port_busy(PORT) ? PORT_BUSY : "Устройство не отвечает.");
+// The one place where a failed step becomes words in the window tool.
+// Programming mode and the loader's return have texts of their own, shown
+// whatever came before them (the program ends on them). Any other failure
+// the device call explained itself (a refused password, a cut image the
+// user declined) gets no second word; one it did not explain got no answer
+// at all, and silence would leave the technician believing something
+// happened.
+void tell(const step_outcome& o) {
+  if (o.ok()) return;
+  if (const char* text = step_text(o.end)) message(text);
+  else if (!o.reported) message(loader_port_busy(PORT) ? PORT_BUSY : "Устройство не отвечает.");
+}
+
+// A MAC step says itself why it could not begin; only a refusal is left.
+void tell(const mac_step& step) {
+  if (step.outcome != MAC_REFUSED) return;
+  step_outcome o;
+  o.end = STEP_FAILED;
+  o.reported = step.reported;
+  tell(o);
 }
 
 // Reads the firmware file into the image; true when it may be flashed. A
@@ -57,7 +70,7 @@ void report_silence(unsigned messages_before) {
 // half image, and so would one with a line that is no record (the reader
 // passes it over): it is refused here with the reason. A file that is not there
 // stays quiet, as the reader does.
-bool load_firmware(const char* file) {
+bool load_into_memory_map(const char* file) {
   char path[PATH_ROOM];
   snprintf(path, sizeof path, "%s", file);
   if (!load_hex_data(path)) return false;
@@ -106,7 +119,7 @@ void open_file_command(session_state& s) {
   name(key.get_string(file, sizeof file, SETTINGS_LAST_FILE));
   rep(path(key.get_string(dir, sizeof dir, SETTINGS_LAST_FILE)));
   if (!only_open_file(file, sizeof file, dir, "Hex file\0*.hex\0", "hex")) return;
-  s.loaded_file = load_firmware(file);
+  s.loaded_file = load_into_memory_map(file);
   s.current_file = file;
   key.set_string(file, SETTINGS_LAST_FILE);
   show_file(*s.window, file);
@@ -124,9 +137,10 @@ void open_file_command(session_state& s) {
 // F2, "Прошить".
 void flash_command(session_state& s) {
   if (!s.loaded_file) return;
-  unsigned before = MESSAGES_SHOWN;
-  if (!burn_device(s.ip, PORT, *s.coprocessor == 1 ? 1 : 0)) {
-    report_silence(before);
+  face_board board(s.ip, PORT);
+  step_outcome o = flash_image(board, MEMORY_MAP, sizeof MEMORY_MAP, *s.coprocessor == 1);
+  if (!o.ok()) {
+    tell(o);
     return;
   }
   s.device.firmware = s.current_file;
@@ -136,10 +150,9 @@ void flash_command(session_state& s) {
 
 // F3, "MAC++".
 void mac_next_command(session_state& s) {
-  unsigned before = MESSAGES_SHOWN;
-  unsigned char assigned[6];
-  if (assign_next_mac(s.ip, PORT, show_message, assigned, &s.device)) s.device.old_mac = format_mac(assigned);
-  else report_silence(before);
+  mac_step step = next_mac_at(s.ip, PORT, show_message, &s.device);
+  if (step.outcome == MAC_TAKEN) s.device.old_mac = format_mac(step.mac);
+  tell(step);
 }
 
 // F4, "MAC": always starts from the address found at start-up.
@@ -153,9 +166,9 @@ void mac_typed_command(session_state& s) {
   // Through the ledger like every address: a typed address of the series
   // must never be handed out again by MAC++ here or on another tool of
   // this account.
-  unsigned before = MESSAGES_SHOWN;
-  if (assign_typed_mac(s.ip, PORT, show_message, typed, &s.device)) s.device.old_mac = format_mac(typed);
-  else report_silence(before);
+  mac_step step = typed_mac_at(s.ip, PORT, show_message, typed, &s.device);
+  if (step.outcome == MAC_TAKEN) s.device.old_mac = format_mac(typed);
+  tell(step);
 }
 
 }  // namespace
@@ -231,14 +244,15 @@ int WinMain(void* instance, void*, char*, int) {
     char file[PATH_ROOM];
     _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
     key.get_string(file, sizeof file, SETTINGS_LAST_FILE);
-    state.loaded_file = load_firmware(file);
+    state.loaded_file = load_into_memory_map(file);
     state.current_file = file;
     show_file(w, file);
   }
 
   face_board board(ip, PORT);
-  if (const char* failure = enter_programming(board, pumped_pause)) {
-    message(failure);
+  step_outcome ready = enter_programming(board, pumped_pause);
+  if (!ready.ok()) {
+    tell(ready);
     return 0;
   }
 

@@ -25,11 +25,40 @@ std::string loader_version_text(unsigned char rev_byte) {
   return buf;
 }
 
-const char* enter_programming(board_ops& board, void (*pause)(uint32_t ms)) {
-  if (!board.enter_programming()) return "Режим программирования не включился...";
+const char* step_text(step_end end) {
+  switch (end) {
+    case STEP_NO_PROGRAMMING: return "Режим программирования не включился...";
+    case STEP_LOADER_GONE: return "Устройство не найдено...";
+    default: return nullptr;
+  }
+}
+
+namespace {
+
+// What a failed operation of the board ends a step with: whether the board
+// reported anything since before.
+step_outcome failed(const board_ops& board, unsigned before, step_end end) {
+  step_outcome o;
+  o.end = end;
+  o.reported = board.reports() != before;
+  return o;
+}
+
+}  // namespace
+
+step_outcome enter_programming(board_ops& board, void (*pause)(uint32_t ms)) {
+  unsigned before = board.reports();
+  if (!board.enter_programming()) return failed(board, before, STEP_NO_PROGRAMMING);
   pause(RESTART_PAUSE_MS);
-  if (!board.confirm_found()) return "Устройство не найдено...";
-  return nullptr;
+  if (!board.confirm_found()) return failed(board, before, STEP_LOADER_GONE);
+  return step_outcome();
+}
+
+step_outcome flash_image(board_ops& board, const unsigned char* image, size_t size, bool coprocessor,
+                         bool only_changed) {
+  unsigned before = board.reports();
+  if (board.burn(image, size, coprocessor, only_changed)) return step_outcome();
+  return failed(board, before, board.stop_requested() ? STEP_STOPPED : STEP_FAILED);
 }
 
 namespace {
@@ -70,7 +99,9 @@ void send_through_ledger(const std::string& path, board_ops& board, const ledger
     step.outcome = MAC_LEDGER_FAILED;
     return;
   }
+  unsigned before = board.reports();
   bool taken = board.set_mac(step.mac);
+  step.reported = !taken && board.reports() != before;
   std::string error;
   if (!ledger_append(path, line_for(board.address(), device, step.mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED),
                      error))
@@ -249,7 +280,9 @@ mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
 
   // The reserved line keeps the address to this board whatever happens now:
   // the lock is not held while it goes out.
+  unsigned before = board.reports();
   bool taken = board.set_mac(step.mac);
+  step.reported = !taken && board.reports() != before;
 
   bool locked = key.lock();
   std::string error;

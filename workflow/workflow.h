@@ -49,14 +49,46 @@ class board_ops {
   virtual bool confirm_found() = 0;
   virtual bool exit_programming() = 0;
   virtual bool set_mac(const unsigned char mac[6]) = 0;
+  // Every page of the board from image (size bytes, the rest erased), each
+  // read back, into main memory or the coprocessor; with only_changed a
+  // page the board holds already is not written.
+  virtual bool burn(const unsigned char* image, size_t size, bool coprocessor, bool only_changed) = 0;
+  // How often the board's operations have told the user something so far
+  // (a refused password, why a burn gave up, a question): a step that
+  // failed without a new one failed without a word.
+  virtual unsigned reports() const = 0;
+  // Whether the user asked for the work in hand to stop (a signal).
+  virtual bool stop_requested() const { return false; }
 };
+
+// How a step on a board ended. Each front end words it in one place, and
+// says nothing more of a failure the board's own report has told already.
+enum step_end {
+  STEP_DONE,
+  STEP_NO_PROGRAMMING,  // programming mode did not come on
+  STEP_LOADER_GONE,     // the loader did not answer after its restart
+  STEP_FAILED,          // the board's operation failed
+  STEP_STOPPED,         // ended because the user asked it to stop
+};
+struct step_outcome {
+  step_end end = STEP_DONE;
+  // The board's own report has told the user why already; false for a
+  // failure nobody has explained, above all a board that said nothing.
+  bool reported = false;
+  bool ok() const { return end == STEP_DONE; }
+};
+// The texts both tools show for an end: "Режим программирования не
+// включился...", "Устройство не найдено..."; nullptr for the others, which
+// each front end words its own way.
+const char* step_text(step_end end);
 
 // Programming mode on, the pause while the board restarts its loader (pause
 // is called with the milliseconds to wait: the window tool keeps its
-// windows alive meanwhile), and the loader's answer again. nullptr when the
-// board is ready, else what to tell the user: "Режим программирования не
-// включился..." or "Устройство не найдено...".
-const char* enter_programming(board_ops& board, void (*pause)(uint32_t ms));
+// windows alive meanwhile), and the loader's answer again.
+step_outcome enter_programming(board_ops& board, void (*pause)(uint32_t ms));
+// The burn (board_ops::burn): failed, or stopped when a stop was asked for.
+step_outcome flash_image(board_ops& board, const unsigned char* image, size_t size, bool coprocessor,
+                         bool only_changed = false);
 
 enum mac_outcome {
   MAC_TAKEN,            // the board confirmed the address
@@ -71,7 +103,15 @@ struct mac_step {
   mac_outcome outcome = MAC_REFUSED;
   unsigned char mac[6] = {};  // the address sent (or that would have been)
   bool stored = false;        // "LastMac" took it (series steps)
+  bool reported = false;      // the board's own report said why it refused
   std::string problem;        // why the step could not begin, or a warning
+  // The board's part of the step, for the words of a refusal.
+  step_outcome as_step() const {
+    step_outcome o;
+    o.end = outcome == MAC_TAKEN ? STEP_DONE : STEP_FAILED;
+    o.reported = reported;
+    return o;
+  }
 };
 
 // Whether the settings the series is kept in can be written and hold no

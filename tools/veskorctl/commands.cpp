@@ -5,6 +5,7 @@
 // (workflow/workflow.h); every MAC address goes through the ledger the
 // window tool's MAC++ uses.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -82,13 +83,11 @@ int readable_file(const std::string& arg, const char* what, std::string& path) {
     err(std::string(what) + " " + path + " - не обычный файл");
     return EXIT_FILE;
   }
-  bool refused = false;
-  FILE* f = plat::open_file_read(path.c_str(), MAX_FIRMWARE_FILE, &refused);
-  if (!f) {
-    err(std::string(what) + " " + path + (refused ? " больше 16 МБ" : " не читается"));
+  // Looked at, not opened: the file is opened once, by whoever reads it.
+  if (st.st_size > MAX_FIRMWARE_FILE || access(arg.c_str(), R_OK) != 0) {
+    err(std::string(what) + " " + path + (st.st_size > MAX_FIRMWARE_FILE ? " больше 16 МБ" : " не читается"));
     return EXIT_FILE;
   }
-  std::fclose(f);
   return -1;
 }
 
@@ -141,9 +140,11 @@ int interface_ok(const options& o, const char* command) {
   return bad_usage("нет такого сетевого интерфейса: " + shown_arg(o.interface), command);
 }
 
-int load_firmware(const std::string& path, std::string& sha) {
+int read_firmware(const std::string& path, std::string& sha) {
   hex_file_info info;
-  if (!read_hex_file(path.c_str(), IMAGE.data(), info)) {
+  // The digest is of the very bytes the image came from, read once.
+  std::string bytes;
+  if (!read_hex_file(path.c_str(), IMAGE.data(), info, &bytes)) {
     if (info.error_line > 0)
       err("Ошибка чтения файла " + path + ", строка " + std::to_string(info.error_line) + ": " +
           (info.error ? info.error : "неверная запись"));
@@ -158,10 +159,7 @@ int load_firmware(const std::string& path, std::string& sha) {
     err(path + ": " + why);
     return EXIT_FILE;
   }
-  if (!sha256_file(path.c_str(), sha, MAX_FIRMWARE_FILE)) {
-    err("Файл прошивки " + path + " не читается");
-    return EXIT_FILE;
-  }
+  sha = sha256_hex(bytes.data(), bytes.size());
   return -1;
 }
 
@@ -245,12 +243,11 @@ bool identify_board(const std::string& ip, found_device& d) {
 
 // What a MAC step's outcome means for the user; the address goes to stdout
 // when the board took it.
-void tell_mac(const std::string& ip, const mac_step& step, board_report& report, unsigned said_before,
-              bool series) {
+void tell_mac(const std::string& ip, const mac_step& step, bool series) {
   if (!step.problem.empty()) err(step.problem);
   if (step.outcome == MAC_REFUSED) {
-    err(ip + ": MAC-адрес " + format_mac(step.mac) + " не принят" +
-        (report.said() == said_before ? std::string(": ") + NO_ANSWER : std::string()));
+    std::string why = failure_words(step.as_step());
+    err(ip + ": MAC-адрес " + format_mac(step.mac) + " не принят" + (why.empty() ? "" : ": " + why));
   } else if (step.outcome == MAC_TAKEN) {
     char text[128];
     mac_changed_text(text, sizeof text, step.mac);
@@ -315,10 +312,10 @@ int read_board(const std::string& ip, bool coprocessor, page_geometry& geometry,
   VIEW.set_stage(row, stage::read);
   memory.assign(HEX_IMAGE_SIZE, 0xFF);
   report.fresh();
-  unsigned before = report.said();
-  bool ok = board.session().read_memory(coprocessor, memory.data());
+  step_outcome read = board.read(coprocessor, memory.data());
+  bool ok = read.ok();
   geometry = board.session().geometry();
-  if (!ok) failure = report.stop_requested() ? "чтение остановлено по сигналу" : report.said() == before ? NO_ANSWER : "";
+  failure = read.end == STEP_STOPPED ? "чтение остановлено по сигналу" : failure_words(read);
   VIEW.set_stage(row, stage::leaving);
   leave_board(board);
   VIEW.finish(row, ok ? "done" : "failed", "", "", failure);
@@ -337,7 +334,7 @@ int cmd_verify(const options& o) {
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "verify");
   int r = readable_file(o.args[1], "Файл прошивки", path);
   if (r < 0) r = take_password(o);
-  if (r < 0) r = load_firmware(path, sha);
+  if (r < 0) r = read_firmware(path, sha);
   if (r < 0) r = open_link();
   if (r >= 0) return r;
   stop_ends_burn("прерывание: сверка остановится после текущей страницы (повторный сигнал прервёт сразу)");
@@ -425,10 +422,9 @@ int cmd_mac(const options& o) {
                        "mac");
   board_report report(VIEW.add(ip, device.name));
   session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
-  unsigned before = report.said();
   mac_step step = next ? assign_series_mac(board, device) : assign_typed_mac(board, device, typed);
   VIEW.finish(report.row(), step.outcome == MAC_TAKEN ? "done" : "failed", "", format_mac(step.mac), step.problem);
-  tell_mac(ip, step, report, before, next);
+  tell_mac(ip, step, next);
   return outcome_code(step.outcome);
 }
 

@@ -111,9 +111,6 @@ class board_report : public board_observer {
   void page_done(int done, int pages) override;
   bool stop_requested() override;
   void exchanged(const exchange_note& note) override;
-  // How many messages the board's operations said: a failure after none
-  // was a board that did not answer at all.
-  unsigned said() const { return said_; }
   // A message that repeats the one before is said once; this forgets it.
   void fresh() { last_.clear(); }
   int row() const { return row_; }
@@ -122,7 +119,6 @@ class board_report : public board_observer {
   int row_;
   page_geometry geometry_;
   std::string last_;
-  unsigned said_ = 0;
 };
 
 // Set by SIGINT, SIGTERM or SIGHUP: the work in hand is finished, nothing
@@ -166,11 +162,13 @@ int open_link();
 int take_password(const options& o);
 int ledger_ok();
 int settings_ok();
-// A file named on the command line, as the cp1251 path the program's file
+// A file named on the command line that can be read (looked at, not
+// opened), as the cp1251 path the program's file
 // calls take.
 int readable_file(const std::string& arg, const char* what, std::string& path);
-// The image from the file, and its SHA-256.
-int load_firmware(const std::string& path, std::string& sha);
+// The image from the file, and the SHA-256 of the bytes it came from (the
+// file is opened once).
+int read_firmware(const std::string& path, std::string& sha);
 // The interface --interface names must be there.
 int interface_ok(const options& o, const char* command);
 

@@ -35,15 +35,18 @@ void sleep_pause(uint32_t ms) { plat::sleep_ms(ms); }
 
 }  // namespace
 
+std::string failure_words(const step_outcome& o, const std::string& explained) {
+  if (o.ok()) return "";
+  if (o.reported) return explained;
+  const char* text = step_text(o.end);
+  return text ? text : NO_ANSWER;
+}
+
 bool enter_board(session_board& board, board_report& report, std::string& failure) {
   report.fresh();
-  unsigned before = report.said();
-  const char* why = enter_programming(board, sleep_pause);
-  if (!why) return true;
-  // A refused password has been said already.
-  bool said = report.said() != before && std::strcmp(why, "Режим программирования не включился...") == 0;
-  failure = said ? "" : why;
-  return false;
+  step_outcome o = enter_programming(board, sleep_pause);
+  failure = failure_words(o);
+  return o.ok();
 }
 
 void leave_board(session_board& board) {
@@ -116,12 +119,10 @@ board_result run_board(const plan& p, found_device d, bool identified) {
   if (ok) {
     VIEW.set_stage(row, stage::burn);
     report.fresh();
-    unsigned before = report.said();
-    ok = board.session().burn(IMAGE.data(), IMAGE.size(), p.coprocessor, p.only_changed);
-    // The burn says why it failed when it can tell (a refused password, a
-    // page never confirmed, a cut declined); silence means no answer at all.
-    if (!ok) failure = report.said() == before ? NO_ANSWER : "прошивка не удалась";
-    if (!ok && report.stop_requested()) failure = "прошивка остановлена по сигналу: устройство не прошито";
+    step_outcome burnt = flash_image(board, IMAGE.data(), IMAGE.size(), p.coprocessor, p.only_changed);
+    ok = burnt.ok();
+    failure = burnt.end == STEP_STOPPED ? "прошивка остановлена по сигналу: устройство не прошито"
+                                        : failure_words(burnt, "прошивка не удалась");
     if (ok && p.mac_next) {
       VIEW.set_stage(row, stage::mac);
       ledger_device device;
@@ -130,7 +131,6 @@ board_result run_board(const plan& p, found_device d, bool identified) {
       device.firmware = p.file;
       device.sha256 = p.sha;
       report.fresh();
-      before = report.said();
       mac_step step = assign_series_mac(board, device);
       if (!step.problem.empty()) err(step.problem);
       if (step.outcome == MAC_TAKEN) {
@@ -140,8 +140,8 @@ board_result run_board(const plan& p, found_device d, bool identified) {
       } else {
         ok = false;
         if (step.outcome == MAC_REFUSED) {
-          failure = "MAC-адрес " + format_mac(step.mac) + " не принят";
-          if (report.said() == before) failure += std::string(": ") + NO_ANSWER;
+          std::string why = failure_words(step.as_step());
+          failure = "MAC-адрес " + format_mac(step.mac) + " не принят" + (why.empty() ? "" : ": " + why);
         } else {
           failure = step.outcome == MAC_SERIES_EXHAUSTED ? step.problem : "MAC-адрес не выдан";
           res.fatal = outcome_exit(step.outcome);
@@ -258,7 +258,7 @@ int cmd_flash(const options& o) {
   int r = interface_ok(o, "flash");
   if (r < 0) r = readable_file(o.args.back(), "Файл прошивки", p.file);
   if (r < 0) r = take_password(o);
-  if (r < 0) r = load_firmware(p.file, p.sha);
+  if (r < 0) r = read_firmware(p.file, p.sha);
   if (r < 0) r = open_link();
   if (r >= 0) return r;
   p.coprocessor = o.coprocessor;
@@ -314,7 +314,7 @@ int cmd_batch(const options& o) {
   if (r < 0) r = take_password(o);
   if (r < 0 && o.mac_next) r = ledger_ok();
   if (r < 0 && o.mac_next) r = settings_ok();
-  if (r < 0) r = load_firmware(p.file, p.sha);
+  if (r < 0) r = read_firmware(p.file, p.sha);
   if (r < 0) r = open_link();
   if (r >= 0) return r;
   p.mac_next = o.mac_next;

@@ -9,6 +9,12 @@
 
 namespace ctl {
 
+// The one place veskorctl words a failed step: a failure the board's own
+// report explained (a refused password, a page never confirmed) gets only
+// explained, often nothing, so that nothing is said twice; one it did not
+// explain gets the step's own text, or NO_ANSWER for a board that said
+// nothing at all. Empty for a step that did not fail.
+std::string failure_words(const step_outcome& o, const std::string& explained = "");
 // Programming mode on and the loader back again; false with the reason
 // (empty when the board said why itself, a refused password).
 bool enter_board(session_board& board, board_report& report, std::string& failure);

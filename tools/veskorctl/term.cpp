@@ -127,7 +127,6 @@ void install_signals() {
 // ---- what a board's session reports ---------------------------------------------------
 
 void board_report::message(const char* text) {
-  said_++;
   // The device calls repeat their passes within a budget, and a refused
   // password says so in every pass: once is enough on a terminal.
   if (last_ == text) return;
@@ -136,7 +135,6 @@ void board_report::message(const char* text) {
 }
 
 bool board_report::confirm(const char* question) {
-  said_++;
   last_.clear();
   bool yes = VIEW.answer_yes();
   VIEW.message(row_, std::string(question) + (yes ? " - да (--yes)" : " - нет (--yes ответил бы «да»)"));
