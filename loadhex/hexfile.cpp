@@ -51,7 +51,7 @@ public:
   // size: the file's size when it was opened. A file that gives more bytes
   // (it grew while being read) or runs out before that (it shrank) is not
   // the file that was opened, and counts as failed.
-  hex_source(FILE* f, long size) : F(f), LEFT(size) {}
+  hex_source(FILE* f, long size, std::string* tap) : F(f), LEFT(size), TAP(tap) {}
 
   // Skips everything up to and including the next colon; false at the end
   // of the file. The first line where what is skipped is more than white
@@ -147,11 +147,13 @@ private:
       LEN = 0;
     }
     LEFT -= static_cast<long>(LEN);
+    if (TAP) TAP->append(reinterpret_cast<const char*>(BUF), LEN);
     return LEN > 0;
   }
 
   FILE* F;
   long LEFT;
+  std::string* TAP;
   size_t POS = 0;
   size_t LEN = 0;
   bool FAILED = false;
@@ -275,7 +277,7 @@ const char* read_records(hex_source& in, unsigned char* image, hex_file_info& in
 } // namespace
 
 
-bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& info)
+bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& info, std::string* bytes)
 {
   bool opened = info.opened;
   info = hex_file_info();
@@ -283,7 +285,7 @@ bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& in
   const char* why;
   int line = 0;
   {
-    hex_source in(f, size);
+    hex_source in(f, size, bytes);
     why = read_records(in, image, info, line);
     // A source that failed explains whatever the records seemed to say: a
     // record cut off by a read error is no bad record of the file.
@@ -298,7 +300,7 @@ bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& in
   return false;
 }
 
-bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info)
+bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info, std::string* bytes)
 {
   info = hex_file_info();
   // Erased first, so even a file that cannot be opened leaves a clean image.
@@ -322,7 +324,7 @@ bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info)
     info.error = READ_FAILED;
     ok = false;
   } else {
-    ok = read_hex_stream(f, size, image, info);
+    ok = read_hex_stream(f, size, image, info, bytes);
   }
   std::fclose(f);
   return ok;

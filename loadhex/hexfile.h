@@ -31,8 +31,11 @@ struct hex_file_info {
 // True when the end of the data is reached (end record or end of file);
 // false when the file is not there (no error), is no regular file of at
 // most 16 MB, cannot be read whole or changes size meanwhile, or holds a bad
-// record (info says which line and why).
-bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info);
+// record (info says which line and why). With bytes, every byte read goes
+// there too: what is digested for the record of a burn is then exactly what
+// was flashed, from the one opening of the file, even if it is replaced
+// meanwhile.
+bool read_hex_file(const char* file, unsigned char* image, hex_file_info& info, std::string* bytes = nullptr);
 // Why a file that was read cannot be flashed, or empty when it can:
 // "Файл прошивки пуст или обрезан: нет данных." when it held no data record,
 // else "Файл прошивки пуст или обрезан: нет записи конца файла." when it ended

@@ -11,4 +11,4 @@
 // `opened`). size is the file's size when it was opened: a file that yields
 // more bytes than that, or fewer before its end record, changed while it was
 // read and fails the read like a read error does.
-bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& info);
+bool read_hex_stream(FILE* f, long size, unsigned char* image, hex_file_info& info, std::string* bytes = nullptr);

@@ -3,9 +3,24 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "netdvc/link.h"
+
+// How long the answers to an identify request are given to queue up
+// before they are read.
+constexpr unsigned IDENTIFY_PAUSE_MS = 400;
+
+// Listening for the answers to one identify request, sent at the tick
+// sent_at: the pause above, then every datagram box receives, in order of
+// arrival, handed to heard (which says whether to go on), until 100 ms pass
+// without any datagram or 2 s after the request, whichever comes first: a
+// host that sends something every 50 ms must not keep the tool listening
+// for ever. Which datagrams are answers is heard's business (see
+// is_identification).
+void listen_after_identify(loader_mailbox& box, uint32_t sent_at, const std::function<bool(const datagram&)>& heard);
 
 // One board that answered.
 struct found_device {

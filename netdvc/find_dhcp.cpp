@@ -1,5 +1,6 @@
-// Finding devices: one identify request to the whole bench, and identifying
-// the one device at an address typed by hand.
+// The window tool's faces of discovery (the round itself is discovery.cpp):
+// one identify request to the whole bench, shown in the chooser, and
+// identifying the one device at an address typed by hand.
 #include <cstdio>
 #include <cstring>
 #include <memory>

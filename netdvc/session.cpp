@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "netdvc/discovery.h"
 #include "platform/base.h"
 
 namespace {
 
-// Pauses between a request and the receive of its answer: the identify
-// request of a listening round and of the loader's confirmation, the
-// requests about the board as a whole, the requests about one page (and
-// the MAC).
-constexpr unsigned LISTEN_PAUSE_MS = 400;
+// Pauses between a request and the receive of its answer: the requests
+// about the board as a whole, the requests about one page (and the MAC).
+// The identify request of a listening round and of the loader's
+// confirmation waits IDENTIFY_PAUSE_MS (discovery.h).
 constexpr unsigned BOARD_PAUSE_MS = 100;
 constexpr unsigned PAGE_PAUSE_MS = 10;
 // Receive time-outs: every operation's, and the one a board that writes
@@ -35,11 +35,6 @@ constexpr uint32_t QUIET_MS = 150;
 // its request costs nothing here.
 constexpr uint32_t COPY_MS = 5;
 constexpr uint32_t PAGE_SETTLE_MS = PAGE_RECEIVE_MS;
-// Listening to identification answers ends after this much silence, and
-// this long after the request at the latest: a host that sends something
-// every 50 ms must not keep the tool listening for ever.
-constexpr uint32_t SILENCE_MS = 100;
-constexpr uint32_t LISTEN_MS = 2000;
 
 void make_request(host_request& r, uint16_t flags) {
   std::memset(&r, 0, sizeof r);
@@ -188,29 +183,22 @@ bool board_session::identify(board_identity& out) {
     observer_->exchanged(note);
     return false;
   }
-  plat::sleep_ms(LISTEN_PAUSE_MS);
   // Only the address asked is heard (the mailbox is its own), and a later
   // answer wins.
   bool found = false;
-  uint32_t since = plat::tick();
-  datagram d;
-  for (;;) {
-    uint32_t now = plat::tick();
-    uint32_t listened = now - sent_at, waited = now - since;
-    if (listened >= LISTEN_MS || waited >= SILENCE_MS) break;
-    if (!box_.take(d, std::min(SILENCE_MS - waited, LISTEN_MS - listened))) continue;
-    since = plat::tick();
+  listen_after_identify(box_, sent_at, [&](const datagram& d) {
     note.reply_len = d.len;
     note.reply_flags = d.len >= REPLY_HEADER_SIZE ? d.reply.flags : 0;
     observer_->exchanged(note);
-    if (!is_identification(d.reply, d.len)) continue;
+    if (!is_identification(d.reply, d.len)) return true;
     out.addr = addr_;
     std::memcpy(out.name, d.reply.data + IDENT_NAME_OFFSET, IDENT_NAME_SIZE);
     out.rev = d.reply.data[IDENT_REV_OFFSET];
     std::memcpy(out.mac, d.reply.data + IDENT_MAC_OFFSET, 6);
     std::memcpy(out.model, d.reply.signature, SIGNATURE_SIZE);
     found = true;
-  }
+    return true;
+  });
   if (note.reply_len < 0) observer_->exchanged(note);
   return found;
 }
@@ -228,7 +216,7 @@ bool board_session::enter_programming() {
 bool board_session::confirm_found() {
   timeout_ = RECEIVE_MS;
   // Asked about twice a second; a failed send skips the pause.
-  return budget(CONFIRM_BUDGET_MS, [&] { return ask_identify(LISTEN_PAUSE_MS); });
+  return budget(CONFIRM_BUDGET_MS, [&] { return ask_identify(IDENTIFY_PAUSE_MS); });
 }
 
 bool board_session::exit_programming() {
