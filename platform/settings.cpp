@@ -231,19 +231,6 @@ std::string folded(const std::string& s) {
 
 bool same(const std::string& a, const std::string& b) { return a.size() == b.size() && folded(a) == folded(b); }
 
-void put_utf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += (char)cp;
-  } else if (cp < 0x800) {
-    out += (char)(0xC0 | (cp >> 6));
-    out += (char)(0x80 | (cp & 0x3F));
-  } else {
-    out += (char)(0xE0 | (cp >> 12));
-    out += (char)(0x80 | ((cp >> 6) & 0x3F));
-    out += (char)(0x80 | (cp & 0x3F));
-  }
-}
-
 // A byte that can stand in a line of the file as text: printable, and with
 // a form outside cp1251.
 bool text_byte(unsigned char c) {
@@ -263,45 +250,11 @@ bool name_ok(const std::string& s) {
   return true;
 }
 
-std::string utf8_of(const std::string& cp1251) {
-  std::string out;
-  for (unsigned char c : cp1251) put_utf8(out, cp1251_to_unicode(c));
-  return out;
-}
+// The file is UTF-8, the program's texts cp1251; the conversion is the
+// platform's one (text.cpp), strict on the way in.
+std::string utf8_of(const std::string& cp1251) { return to_utf8(cp1251.data(), (int)cp1251.size()); }
 
-// Strict: malformed, over-long or surrogate sequences, NUL, and characters
-// without a cp1251 form all fail.
-bool cp1251_of(const std::string& utf8, std::string& out) {
-  out.clear();
-  out.reserve(utf8.size());
-  const unsigned char* p = (const unsigned char*)utf8.data();
-  const unsigned char* end = p + utf8.size();
-  while (p < end) {
-    unsigned c = *p++;
-    unsigned cp;
-    if (c < 0x80) {
-      // cp1251 is ASCII below 0x80.
-      if (c == 0) return false;
-      out += (char)c;
-      continue;
-    } else {
-      int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-      if (extra < 0 || end - p < extra) return false;
-      cp = c & (0x3F >> extra);
-      for (int i = 0; i < extra; i++) {
-        if ((*p & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (*p++ & 0x3F);
-      }
-      static const unsigned MIN[4] = {0, 0x80, 0x800, 0x10000};
-      if (cp < MIN[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    }
-    if (cp == 0) return false;
-    int b = unicode_to_cp1251(cp);
-    if (b <= 0) return false;
-    out += (char)b;
-  }
-  return true;
-}
+bool cp1251_of(const std::string& utf8, std::string& out) { return from_utf8_strict(utf8.data(), utf8.size(), out); }
 
 // The text a REG_SZ value is written as, when it has one: printable bytes,
 // at most one terminating zero at the end. The terminator is implied by
