@@ -1,7 +1,8 @@
 // The settings hive's model: a hive file's keys and values in memory, and
 // the REGEDIT4 text they are read from and written back as. Nothing here
-// touches a file: the files and the open keys are settings.cpp's. Shared by
-// the hive's own files only: nothing above the platform sees it.
+// touches a file: the files are platform/hive_file.*, the open keys
+// settings.cpp. Shared by the hive's own files only: nothing above the
+// platform sees it.
 //
 // Names and texts are cp1251 here, the file's text UTF-8 (the conversion
 // is text.cpp's). Keys and values are found through indexes on their
