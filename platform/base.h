@@ -29,6 +29,9 @@ std::string to_utf8(const char* cp1251, int n = -1);
 std::string from_utf8(const char* utf8);
 // Whether the n bytes are valid UTF-8.
 bool is_utf8(const char* s, size_t n);
+// All or nothing: false (and cp1251 empty) when the n bytes are not valid
+// UTF-8, hold a NUL or hold a character that has no cp1251 form.
+bool from_utf8_strict(const char* utf8, size_t n, std::string& cp1251);
 // Unicode code point of a cp1251 byte (0 for the one unassigned byte 0x98).
 unsigned cp1251_to_unicode(unsigned char c);
 // cp1251 byte of a code point, or -1.

@@ -104,6 +104,51 @@ TEST_F(Settings, EveryTypeRoundTripsThroughTheFile) {
   EXPECT_FALSE(k.remove("Count"));
 }
 
+// The file is UTF-8 and the program's texts cp1251: every cp1251 character
+// with a printable form is written as itself and reads back the same byte,
+// and a text in the file that is not strictly UTF-8 of cp1251 characters is
+// damage (the file turns read-only), never dropped or guessed into a value.
+TEST_F(Settings, TextsCrossTheFileStrictly) {
+  std::string all;
+  for (int c = 0x20; c < 0x100; c++)
+    if (c != 0x7F && c != 0x98) all += (char)c;
+  {
+    _regkey k(HKEY_CURRENT_USER, "Software\\Quarnel\\Ёлка №1", false);
+    ASSERT_FALSE(k._ERROR || k._READ_ONLY);
+    EXPECT_TRUE(k.set_string(all.c_str(), "Все €"));
+  }
+  std::string f = slurp(user_file());
+  EXPECT_NE(f.find(u8"[HKEY_CURRENT_USER\\Software\\Quarnel\\Ёлка №1]\n\"Все €\"=\""), std::string::npos) << f;
+  EXPECT_NE(f.find(u8"АБВ"), std::string::npos) << f;
+  {
+    _regkey k(HKEY_CURRENT_USER, "Software\\Quarnel\\ёЛКА №1", false);
+    ASSERT_FALSE(k._ERROR || k._READ_ONLY);
+    EXPECT_EQ(std::string(k.get_string("ВСЕ €")), all);
+  }
+
+  // Over-long '/', a surrogate, a cut sequence, a stray continuation byte,
+  // a character without a cp1251 form; in a text, in a name, in a key.
+  const char* bad[] = {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xD0", "\x80", "\xE4\xB8\xAD"};
+  for (const char* b : bad) {
+    const std::string good = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quarnel\\Trellan]\n\"Good\"=\"a\"\n";
+    for (const std::string& text : {good + "\"Bad\"=\"/x" + b + "\"\n", good + "\"Bad" + b + "\"=dword:00000001\n",
+                                     good + "[HKEY_CURRENT_USER\\Software\\Quarnel\\Trellan\\Bad" + b + "]\n"}) {
+      SCOPED_TRACE(text);
+      spit(user_file(), text);
+      {
+        _regkey r(HKEY_CURRENT_USER, KEY, false);
+        EXPECT_TRUE(r._READ_ONLY);
+        EXPECT_STREQ(r.get_string("Good"), "a");
+        EXPECT_STREQ(r.get_string("Bad"), "");
+        EXPECT_EQ(r.get_int("Bad"), 0);
+        EXPECT_EQ(r.get_int("Bad/"), 0);
+        EXPECT_FALSE(r.set_string("b", "Good"));
+      }
+      EXPECT_EQ(slurp(user_file()), text);
+    }
+  }
+}
+
 TEST_F(Settings, IndexedNamesCarryTheFormattedIndex) {
   _regkey k(HKEY_CURRENT_USER, KEY, false);
   EXPECT_TRUE(k.set_string("seven", "LastFile", 7));
