@@ -725,13 +725,13 @@ int tdbgrid::message(int code) {
     for (int row = UP_POS; row < size && row_visible(row); row++)
       for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
     update_line(POS);
-    LAST_OPERATION = 4;
+    LAST_OPERATION = COLUMN_RESIZED;
     return MESSAGE;
   }
   if (code == MESSAGE + 1) {
     UP_POS = VSB->POS;
     repaint_all();
-    LAST_OPERATION = 0;
+    LAST_OPERATION = ROWS_SCROLLED;
     return MESSAGE;
   }
   if (code == MESSAGE + 2) {
@@ -739,7 +739,7 @@ int tdbgrid::message(int code) {
     for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
     HEADER->move(-shift, 0);
     repaint_all();
-    LAST_OPERATION = 5;
+    LAST_OPERATION = COLUMNS_SCROLLED;
     return MESSAGE;
   }
   if (!mouse_code(code)) return 0;
@@ -749,8 +749,8 @@ int tdbgrid::message(int code) {
   // The release is the grid's only when it completes the grid's own click:
   // after a click that did nothing it stays a plain release.
   if (code == CMD_MOUSE_LUP) {
-    if (LAST_OPERATION != 1) return 0;
-    LAST_OPERATION = 8;
+    if (LAST_OPERATION != ROW_PRESSED) return 0;
+    LAST_OPERATION = ROW_CLICKED;
     return MESSAGE;
   }
   int size = BASE->size();
@@ -758,7 +758,7 @@ int tdbgrid::message(int code) {
   bool on_row = row < size && MOUSE_X < columns_right();
   SELECT_HEADER = 255;
   if (code == CMD_MOUSE_RDOWN) {
-    LAST_OPERATION = 2;
+    LAST_OPERATION = RIGHT_CLICKED;
     if (on_row) {
       SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
       *this = row;
@@ -770,7 +770,7 @@ int tdbgrid::message(int code) {
     if (!BASE->select()) return 0;
     clear_marks();
     repaint_all();
-    LAST_OPERATION = 7;
+    LAST_OPERATION = MARKS_CLEARED;
     return MESSAGE;
   }
   SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
@@ -782,16 +782,16 @@ int tdbgrid::message(int code) {
     set_pos(row, false);
   } else if (row == POS && BASE->select(row) && SELECT_HEADER != 255 && AUTO_EDIT[SELECT_HEADER]) {
     if (AUTO_EDIT[SELECT_HEADER] == 1) {
-      LAST_OPERATION = 6;
+      LAST_OPERATION = EDIT_STARTED;
       edit(SELECT_HEADER);
     } else {
-      LAST_OPERATION = 9;
+      LAST_OPERATION = SECOND_CLICK;
     }
     return MESSAGE;
   } else {
     *this = row;
   }
-  LAST_OPERATION = 1;
+  LAST_OPERATION = ROW_PRESSED;
   return MESSAGE;
 }
 

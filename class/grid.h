@@ -191,10 +191,24 @@ class tdbgrid : public tobject {
   char QUERY_ELEMENT[50];
   char BMP_ELEMENT[50];  // character field holding a picture number, -1 for none
   int LEN_ELEMENT[50];
-  char LAST_OPERATION;
+  char LAST_OPERATION;  // what the last handled event did: one of the values below
   unsigned char SELECT_HEADER;  // column under the pointer at the last click, 255 for none
   int AUTO_EDIT[50];   // 0 none, 1 edit in place on a second click, 3 check picture on the focus row
   bool IN_EDIT;
+
+  // The values of LAST_OPERATION. They are what an application reads after
+  // the grid returned MESSAGE, so they keep their numbers.
+  enum : char {
+    ROWS_SCROLLED = 0,     // the vertical bar moved the view
+    ROW_PRESSED = 1,       // the left button went down on a row; it is still down
+    RIGHT_CLICKED = 2,     // the right button went down over the rows
+    COLUMN_RESIZED = 4,    // a column border was dragged
+    COLUMNS_SCROLLED = 5,  // the horizontal bar moved the view
+    EDIT_STARTED = 6,      // a second click on an AUTO_EDIT 1 cell edited it in place
+    MARKS_CLEARED = 7,     // a click below the rows or right of the columns cleared the marks
+    ROW_CLICKED = 8,       // the left button went up on a ROW_PRESSED row
+    SECOND_CLICK = 9,      // a second click on a cell whose AUTO_EDIT is neither 0 nor 1
+  };
 
   tdbgrid(int x, int y, int len, int down, tdbquery* query, int message);
   ~tdbgrid() override;
