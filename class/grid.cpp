@@ -617,55 +617,86 @@ void tdbgrid::resize(int dl, int dd) {
 // ---- events -------------------------------------------------------------------------
 
 int tdbgrid::message(int code) {
-  if (code == MESSAGE) {
-    update_scrollbar();
-    int from = std::max(0, HEADER->SELECT);
-    int size = BASE->size();
-    for (int row = UP_POS; row < size && row_visible(row); row++)
-      for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
-    update_line(POS);
-    LAST_OPERATION = COLUMN_RESIZED;
-    return MESSAGE;
+  if (code == MESSAGE) return columns_resized();
+  if (code == MESSAGE + 1) return rows_scrolled();
+  if (code == MESSAGE + 2) return columns_scrolled();
+  if (!mouse_code(code) || !pointer_over_rows()) return 0;
+  switch (code) {
+    case CMD_MOUSE_RDOWN:
+      return right_press();
+    case CMD_MOUSE_LDOWN:
+      return left_press();
+    // The release is the grid's only when it completes the grid's own click:
+    // after a click that did nothing it stays a plain release.
+    case CMD_MOUSE_LUP:
+      if (LAST_OPERATION != ROW_PRESSED) return 0;
+      LAST_OPERATION = ROW_CLICKED;
+      return MESSAGE;
   }
-  if (code == MESSAGE + 1) {
-    UP_POS = VSB->POS;
-    repaint_all();
-    LAST_OPERATION = ROWS_SCROLLED;
-    return MESSAGE;
-  }
-  if (code == MESSAGE + 2) {
-    int shift = 0;
-    for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
-    HEADER->move(-shift, 0);
-    repaint_all();
-    LAST_OPERATION = COLUMNS_SCROLLED;
-    return MESSAGE;
-  }
-  if (!mouse_code(code)) return 0;
-  int bx = BGR->x(), by = BGR->y();
-  if (!(MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down())) return 0;
-  if (code == CMD_MOUSE_MOVE || code == CMD_MOUSE_RUP) return 0;
-  // The release is the grid's only when it completes the grid's own click:
-  // after a click that did nothing it stays a plain release.
-  if (code == CMD_MOUSE_LUP) {
-    if (LAST_OPERATION != ROW_PRESSED) return 0;
-    LAST_OPERATION = ROW_CLICKED;
-    return MESSAGE;
-  }
+  return 0;
+}
+
+// The header moved or resized the columns from its SELECT column on; the
+// ones before it stay as they were.
+int tdbgrid::columns_resized() {
+  update_scrollbar();
+  int from = std::max(0, HEADER->SELECT);
   int size = BASE->size();
-  int row = std::max(0, (MOUSE_Y - by - HEAD) / ROW + UP_POS);
-  bool on_row = row < size && MOUSE_X < columns_right();
+  for (int row = UP_POS; row < size && row_visible(row); row++)
+    for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
+  update_line(POS);
+  LAST_OPERATION = COLUMN_RESIZED;
+  return MESSAGE;
+}
+
+int tdbgrid::rows_scrolled() {
+  UP_POS = VSB->POS;
+  repaint_all();
+  LAST_OPERATION = ROWS_SCROLLED;
+  return MESSAGE;
+}
+
+// The bar's position is the number of columns scrolled out to the left.
+int tdbgrid::columns_scrolled() {
+  int shift = 0;
+  for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
+  HEADER->move(-shift, 0);
+  repaint_all();
+  LAST_OPERATION = COLUMNS_SCROLLED;
+  return MESSAGE;
+}
+
+// Strictly inside the background and below the header.
+bool tdbgrid::pointer_over_rows() {
+  int bx = BGR->x(), by = BGR->y();
+  return MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down();
+}
+
+// The row under the pointer, or -1 below the last row or right of the
+// last column.
+int tdbgrid::row_under_pointer() {
+  int row = std::max(0, (MOUSE_Y - BGR->y() - HEAD) / ROW + UP_POS);
+  return row < BASE->size() && MOUSE_X < columns_right() ? row : -1;
+}
+
+int tdbgrid::right_press() {
+  int row = row_under_pointer();
   SELECT_HEADER = 255;
-  if (code == CMD_MOUSE_RDOWN) {
-    LAST_OPERATION = RIGHT_CLICKED;
-    if (on_row) {
-      SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
-      *this = row;
-    }
-    return MESSAGE;
+  LAST_OPERATION = RIGHT_CLICKED;
+  if (row >= 0) {
+    SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
+    *this = row;
   }
-  // CMD_MOUSE_LDOWN, the left button.
-  if (!on_row) {
+  return MESSAGE;
+}
+
+// Shift extends the marks to the row, Ctrl toggles the row's mark alone, a
+// second click on the marked focus row may edit the cell; a plain click
+// makes the row the focus and only mark.
+int tdbgrid::left_press() {
+  int row = row_under_pointer();
+  SELECT_HEADER = 255;
+  if (row < 0) {
     if (!BASE->select()) return 0;
     clear_marks();
     repaint_all();

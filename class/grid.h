@@ -257,4 +257,12 @@ class tdbgrid : public tobject {
   void repaint_all();
   void paint_row(void* hdc, int row);
   void clear_marks();
+  // What message does with each event it takes.
+  int columns_resized();
+  int rows_scrolled();
+  int columns_scrolled();
+  bool pointer_over_rows();
+  int row_under_pointer();
+  int right_press();
+  int left_press();
 };
