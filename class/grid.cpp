@@ -10,484 +10,15 @@
 #include "class/read.h"
 #include "platform/platform.h"
 
-int GL_ID = 1000000;
-
 namespace {
 
-const int ROW = 15;     // row pitch
-const int HEAD = 18;    // header height
-const int BAR = 16;     // scroll bar thickness
+const int ROW = 15;   // row pitch
+const int HEAD = 18;  // header height
+const int BAR = tscrollbar::THICKNESS;
 
 bool mouse_code(int code) { return code >= CMD_MOUSE_MOVE && code <= CMD_MOUSE_LUP; }
 
-// Moves an arrow button and its parts by the bar's offsets. Set directly:
-// tbut::move would paint at every step of a relayout.
-void shift_button(tbut* b, int dx, int dy) {
-  b->XSM = dx;
-  b->YSM = dy;
-  if (b->BMP) {
-    b->BMP->XSM = dx;
-    b->BMP->YSM = dy;
-  }
-  if (b->BRD) {
-    b->BRD->XSM = dx;
-    b->BRD->YSM = dy;
-  }
-}
-
-void place(tobject* o, int x, int y, int len, int down) {
-  o->X = x;
-  o->Y = y;
-  o->LEN = len;
-  o->DOWN = down;
-}
-
-void paint_part(tobject* o, void* dc) {
-  if (o->VISIBLE) o->paint(dc);
-}
-
-// Thumb length and start along a track of length track starting at start.
-void thumb(int start, int track, int max, int pos, int* a, int* from) {
-  if (track < 0) track = 0;
-  if (max < 2) {
-    *a = track;
-    *from = start;
-    return;
-  }
-  int len = track / max;
-  if (len < 16) len = track <= 16 ? track - 2 : 16;
-  if (len < 0) len = 0;
-  *a = len;
-  *from = start + pos * (track - len) / (max - 1);
-}
-
-// The position a dragged thumb asks for; false when it asks for nothing
-// new (the same position, or past an end the bar already sits on).
-bool drag_position(int pointer, int start, int track, int a, int max, int pos, int* out) {
-  if (track - a <= 0) return false;
-  int p = (pointer - start - a / 2) * max / (track - a);
-  if (p < 0) p = 0;
-  if (p > max - 1) p = max - 1;
-  if (p == pos) return false;
-  *out = p;
-  return true;
-}
-
 }  // namespace
-
-// ---- tvsb ---------------------------------------------------------------------------
-
-tvsb::tvsb(int x, int y, int down, int key)
-    : KEY(key), KEY_BASE(GL_ID), STEP(4), MAX(0), POS(0), SELECTED(0), PMT(0) {
-  X = x;
-  Y = y;
-  LEN = BAR;
-  DOWN = down;
-  GL_ID += 2;
-  BPR = new tsbutton(x, y, 204, nullptr, 0, 0, KEY_BASE, nullptr, 2, nullptr, &cLGRAY);
-  BPR->off();
-  BNX = new tsbutton(x, down >= 0 ? y + down - BAR : down - BAR, 202, nullptr, 0, 0, KEY_BASE + 1, nullptr, 2,
-                     nullptr, &cLGRAY);
-  BNX->off();
-  SB = new tnull(x, y + BAR, BAR, down >= 0 ? down - 2 * BAR : down - BAR);
-  SBOX = new tbox(x, y + BAR, BAR, 0, &cLGRAY);
-  SBRD = new tborder(x + 2, y + BAR + 2, BAR - 4, 0, 2);
-  SBU = new tbox(x, y + BAR, BAR, 0, &cLLGRAY);
-  SBD = new tbox(x, y + BAR, BAR, 0, &cLLGRAY);
-  set_object(this);
-  update();
-}
-
-tvsb::~tvsb() {
-  reset_object();
-  delete SBD;
-  delete SBU;
-  delete SBRD;
-  delete SBOX;
-  delete SB;
-  delete BNX;
-  delete BPR;
-  GL_ID -= 2;
-}
-
-void tvsb::layout() {
-  int sx = XSM + _XSM, sy = YSM + _YSM, grow = DSM + _DSM;
-  shift_button(BPR, sx, sy);
-  shift_button(BNX, sx, sy + grow);
-  SB->XSM = sx;
-  SB->YSM = sy;
-  SB->DSM = grow;
-  int left = SB->x(), start = SB->y(), track = std::max(0, SB->down());
-  int a, from;
-  thumb(start, track, MAX, POS, &a, &from);
-  place(SBOX, left, from, BAR, a);
-  place(SBRD, left + 2, from + 2, BAR - 4, a - 4);
-  place(SBU, left, start, BAR, from - start);
-  place(SBD, left, from + a, BAR, start + track - from - a);
-  SBU->CL = SELECTED == 2 ? &cBLACK : &cLLGRAY;
-  SBD->CL = SELECTED == 3 ? &cBLACK : &cLLGRAY;
-}
-
-void tvsb::paint_track(void* dc) {
-  paint_part(SBU, dc);
-  paint_part(SBD, dc);
-  paint_part(SBOX, dc);
-  paint_part(SBRD, dc);
-}
-
-int tvsb::pos() { return POS; }
-
-tvsb& tvsb::operator=(int p) {
-  if (p > MAX - 1) p = MAX - 1;
-  if (p < 0) p = 0;
-  POS = p;
-  layout();
-  if (VISIBLE) paint_track(hdc);
-  test_key();
-  return *this;
-}
-
-bool tvsb::operator++() {
-  if (POS >= MAX - 1) return false;
-  *this = POS + 1;
-  return true;
-}
-
-bool tvsb::operator--() {
-  if (POS <= 0) return false;
-  *this = POS - 1;
-  return true;
-}
-
-void tvsb::max(int n) {
-  if (n == MAX) return;
-  MAX = n;
-  *this = POS;
-}
-
-void tvsb::test_key() {
-  if (ACTIVATE && POS > 0) BPR->on();
-  else BPR->off();
-  if (ACTIVATE && POS < MAX - 1) BNX->on();
-  else BNX->off();
-}
-
-void tvsb::show(bool redraw) {
-  if (VISIBLE) return;
-  VISIBLE = true;
-  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD, SBU, SBD}) o->show(false);
-  layout();
-  if (redraw) update();
-}
-
-void tvsb::hide(bool redraw) {
-  if (!VISIBLE) return;
-  VISIBLE = false;
-  SELECTED = 0;
-  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD, SBU, SBD}) o->hide(false);
-  if (redraw) {
-    plat::rect r = {x(), y(), x() + len(), y() + down()};
-    plat::invalidate(hwnd, &r, true);
-  }
-}
-
-void tvsb::on() {
-  ACTIVATE = true;
-  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD, SBU, SBD}) o->on();
-  test_key();
-}
-
-void tvsb::off() {
-  ACTIVATE = false;
-  SELECTED = 0;
-  BPR->off();
-  BNX->off();
-  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD, SBU, SBD}) o->off();
-}
-
-void tvsb::move(int dx, int dy) {
-  XSM = dx;
-  YSM = dy;
-  update();
-}
-
-void tvsb::_move(int dx, int dy) {
-  _XSM = dx;
-  _YSM = dy;
-  update();
-}
-
-// The parts were painted before the bar (they are registered first); the
-// window may have been resized since the last layout, so the bar lays out
-// again and paints its moving parts over them.
-void tvsb::paint(void* dc) {
-  layout();
-  paint_track(dc);
-}
-
-void tvsb::update() {
-  layout();
-  if (!VISIBLE) return;
-  BPR->update();
-  BNX->update();
-  paint_track(hdc);
-}
-
-bool tvsb::page(int dir) {
-  int old = POS;
-  *this = POS + dir * STEP;
-  return POS != old;
-}
-
-int tvsb::message(int code) {
-  if (MAX < 2) return 0;
-  if (code == KEY_BASE) return --*this ? KEY : 0;
-  if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
-  int a = SBOX->down(), from = SBOX->y();
-  switch (code) {
-    case CMD_MOUSE_LDOWN:
-      if (SBOX->mouse_inside()) {
-        SELECTED = 1;
-        return 0;
-      }
-      if (!SB->mouse_inside()) return 0;
-      PMT = 5;
-      SELECTED = MOUSE_Y < from ? 2 : 3;
-      if (page(SELECTED == 2 ? -1 : 1)) return KEY;
-      paint_track(hdc);
-      return 0;
-    case CMD_TICK:
-      if ((SELECTED == 2 || SELECTED == 3) && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
-        bool side = SELECTED == 2 ? MOUSE_Y < from : MOUSE_Y >= from + a;
-        if (!side) return 0;
-        PMT = 1;
-        return page(SELECTED == 2 ? -1 : 1) ? KEY : 0;
-      }
-      return 0;
-    case CMD_MOUSE_MOVE: {
-      if (SELECTED && !MOUSE_LBUTTON) {
-        SELECTED = 0;
-        update();
-        return 0;
-      }
-      if (SELECTED != 1) return 0;
-      int p;
-      if (!drag_position(MOUSE_Y, SB->y(), SB->down(), a, MAX, POS, &p)) return 0;
-      *this = p;
-      return KEY;
-    }
-    case CMD_MOUSE_LUP:
-    case CMD_POINTER_LEFT:
-      if (SELECTED) {
-        SELECTED = 0;
-        update();
-      }
-      return 0;
-  }
-  return 0;
-}
-
-// ---- tgsb ---------------------------------------------------------------------------
-
-tgsb::tgsb(int x, int y, int len, int key)
-    : KEY(key), KEY_BASE(GL_ID), STEP(4), MAX(0), POS(0), SELECTED(false), PMT(0), PAGING(0) {
-  X = x;
-  Y = y;
-  LEN = len;
-  DOWN = BAR;
-  GL_ID += 2;
-  BPR = new tsbutton(x, y, 206, nullptr, 0, 0, KEY_BASE, nullptr, 2, nullptr, &cLGRAY);
-  BPR->off();
-  BNX = new tsbutton(len >= 0 ? x + len - BAR : len - BAR, y, 208, nullptr, 0, 0, KEY_BASE + 1, nullptr, 2, nullptr,
-                     &cLGRAY);
-  BNX->off();
-  SB = new tbox(x + BAR, y, len >= 0 ? len - 2 * BAR : len - BAR, BAR, &cLLGRAY);
-  SBOX = new tbox(x + BAR, y, 0, BAR, &cLGRAY);
-  SBRD = new tborder(x + BAR + 2, y + 2, 0, BAR - 4, 2);
-  set_object(this);
-  update();
-}
-
-tgsb::~tgsb() {
-  reset_object();
-  delete SBRD;
-  delete SBOX;
-  delete SB;
-  delete BNX;
-  delete BPR;
-  GL_ID -= 2;
-}
-
-void tgsb::layout() {
-  int sx = XSM + _XSM, sy = YSM + _YSM, grow = LSM + _LSM;
-  shift_button(BPR, sx, sy);
-  shift_button(BNX, sx + grow, sy);
-  SB->XSM = sx;
-  SB->YSM = sy;
-  SB->LSM = grow;
-  int top = SB->y(), start = SB->x(), track = std::max(0, SB->len());
-  int a, from;
-  thumb(start, track, MAX, POS, &a, &from);
-  place(SBOX, from, top, a, BAR);
-  place(SBRD, from + 2, top + 2, a - 4, BAR - 4);
-}
-
-int tgsb::pos() { return POS; }
-
-tgsb& tgsb::operator=(int p) {
-  if (p > MAX - 1) p = MAX - 1;
-  if (p < 0) p = 0;
-  POS = p;
-  layout();
-  if (VISIBLE) {
-    SB->update();
-    SBOX->update();
-    SBRD->update();
-  }
-  test_key();
-  return *this;
-}
-
-bool tgsb::operator++() {
-  if (POS >= MAX - 1) return false;
-  *this = POS + 1;
-  return true;
-}
-
-bool tgsb::operator--() {
-  if (POS <= 0) return false;
-  *this = POS - 1;
-  return true;
-}
-
-void tgsb::max(int n) {
-  if (n == MAX) return;
-  MAX = n;
-  *this = POS;
-}
-
-void tgsb::test_key() {
-  if (ACTIVATE && POS > 0) BPR->on();
-  else BPR->off();
-  if (ACTIVATE && POS < MAX - 1) BNX->on();
-  else BNX->off();
-}
-
-void tgsb::show(bool redraw) {
-  if (VISIBLE) return;
-  VISIBLE = true;
-  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD}) o->show(false);
-  layout();
-  if (redraw) update();
-}
-
-void tgsb::hide(bool redraw) {
-  if (!VISIBLE) return;
-  VISIBLE = false;
-  SELECTED = false;
-  PAGING = 0;
-  for (tobject* o : std::initializer_list<tobject*>{BPR, BNX, SB, SBOX, SBRD}) o->hide(false);
-  if (redraw) {
-    plat::rect r = {x(), y(), x() + len(), y() + down()};
-    plat::invalidate(hwnd, &r, true);
-  }
-}
-
-void tgsb::on() {
-  ACTIVATE = true;
-  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD}) o->on();
-  test_key();
-}
-
-void tgsb::off() {
-  ACTIVATE = false;
-  SELECTED = false;
-  PAGING = 0;
-  BPR->off();
-  BNX->off();
-  for (tobject* o : std::initializer_list<tobject*>{SB, SBOX, SBRD}) o->off();
-}
-
-void tgsb::move(int dx, int dy) {
-  XSM = dx;
-  YSM = dy;
-  update();
-}
-
-void tgsb::_move(int dx, int dy) {
-  _XSM = dx;
-  _YSM = dy;
-  update();
-}
-
-void tgsb::paint(void* dc) {
-  layout();
-  paint_part(SB, dc);
-  paint_part(SBOX, dc);
-  paint_part(SBRD, dc);
-}
-
-void tgsb::update() {
-  layout();
-  if (!VISIBLE) return;
-  BPR->update();
-  BNX->update();
-  SB->update();
-  SBOX->update();
-  SBRD->update();
-}
-
-bool tgsb::page(int dir) {
-  int old = POS;
-  *this = POS + dir * STEP;
-  return POS != old;
-}
-
-int tgsb::message(int code) {
-  if (MAX < 2) return 0;
-  if (code == KEY_BASE) return --*this ? KEY : 0;
-  if (code == KEY_BASE + 1) return ++*this ? KEY : 0;
-  int a = SBOX->len(), from = SBOX->x();
-  switch (code) {
-    case CMD_MOUSE_LDOWN:
-      if (SBOX->mouse_inside()) {
-        SELECTED = true;
-        return 0;
-      }
-      if (!SB->mouse_inside()) return 0;
-      PMT = 5;
-      PAGING = MOUSE_X < from ? -1 : 1;
-      return page(PAGING) ? KEY : 0;
-    case CMD_TICK:
-      if (PAGING && MOUSE_LBUTTON && SB->mouse_inside() && PMT == 0) {
-        bool side = PAGING < 0 ? MOUSE_X < from : MOUSE_X >= from + a;
-        if (!side) return 0;
-        PMT = 1;
-        return page(PAGING) ? KEY : 0;
-      }
-      return 0;
-    case CMD_MOUSE_MOVE: {
-      if ((SELECTED || PAGING) && !MOUSE_LBUTTON) {
-        SELECTED = false;
-        PAGING = 0;
-        return 0;
-      }
-      if (!SELECTED) return 0;
-      int p;
-      if (!drag_position(MOUSE_X, SB->x(), SB->len(), a, MAX, POS, &p)) return 0;
-      *this = p;
-      return KEY;
-    }
-    // A release ends a drag at once: otherwise a press elsewhere before the
-    // next move would still count as dragging.
-    case CMD_MOUSE_LUP:
-    case CMD_POINTER_LEFT:
-      SELECTED = false;
-      PAGING = 0;
-      return 0;
-  }
-  return 0;
-}
 
 // ---- thcnt --------------------------------------------------------------------------
 
@@ -775,107 +306,6 @@ void tdbgrid::add(const char* title, int len, char field, char picture_field) {
 }
 
 // ---- painting -----------------------------------------------------------------------
-
-void tdbgrid::put_rec(void* dc, int row, int col) {
-  if (col < 0 || col >= NUM_ELEMENT || row < 0 || row >= BASE->size()) return;
-  theaderbutton* b = HEADER->BUT[col];
-  int left = b->x(), w = b->len() - 1;
-  int bx = BGR->x(), br = bx + BGR->len();
-  if (left + w < bx || left >= br) return;
-  int top = row_top(row);
-  draw_line(dc, left, top + 32, left + w, top + 32, &cLGRAY, BGR);
-  draw_line(dc, left + w, top + 18, left + w, top + 32, &cLGRAY, BGR);
-
-  bool marked = BASE->select(row), focus = row == POS;
-  tcolor *tc, *bg;
-  if (marked && focus) tc = &cWHITE, bg = &cDBLUE;
-  else if (marked) tc = &cWHITE, bg = &cBLUE;
-  else if (focus) tc = &cBLUE, bg = &cWHITE;
-  else tc = &cBLACK, bg = &cWHITE;
-
-  int field = (unsigned char)QUERY_ELEMENT[col];
-  int tx = left, tw = w;
-  // Pictures are cut to the cell: a wide one must not run into the next
-  // column, a tall one not into the next row.
-  auto picture = [&](int id, bool at_right) {
-    void* pic = plat::load_picture(id);
-    if (!pic) return;
-    int pw, ph;
-    size_bitmap(&pw, &ph, pic);
-    pw = std::min(pw, tw);
-    if (pw > 0) {
-      int px = at_right ? tx + tw - pw : tx;
-      draw_box(dc, px, top + 18, px + pw, top + 32, bg, BGR);
-      draw_bitmap(dc, px, top + 18, pw, std::min(ph, 14), pic, BGR);
-      if (!at_right) tx += pw;
-      tw -= pw;
-    }
-    plat::free_picture(pic);
-  };
-  if (BMP_ELEMENT[col] != -1) {
-    int id = (unsigned char)BASE->get_char((unsigned char)BMP_ELEMENT[col], row);
-    if (id) picture(id, false);
-  }
-  if (AUTO_EDIT[col] == 3 && focus) picture(marked ? 251 : 250, true);
-
-  char buf[64];
-  const char* text = nullptr;
-  unsigned format = DT_LEFT;
-  switch (BASE->type_element(field)) {
-    case DB_STRING:
-      text = BASE->get_string(field, row);
-      break;
-    case DB_INT:
-      text = put((double)BASE->get_int(field, row), 30, 1);
-      format = DT_RIGHT;
-      break;
-    case DB_DOUBLE:
-      text = put(BASE->get_double(field, row), 30, 1);
-      format = DT_RIGHT;
-      break;
-    case DB_CHAR:
-      text = put((double)BASE->get_char(field, row), 18, 1);
-      format = DT_RIGHT;
-      break;
-    case DB_DATE:
-      text = BASE->get_date(field, row).string();
-      format = DT_CENTER;
-      break;
-    case DB_TIME:
-      text = BASE->get_time(field, row).string();
-      format = DT_CENTER;
-      break;
-    case DB_HEX:
-      snprintf(buf, sizeof buf, "0x%X", (unsigned)BASE->get_int(field, row));
-      text = buf;
-      format = DT_RIGHT;
-      break;
-    case DB_PROGRESS: {
-      unsigned v = (unsigned)BASE->get_int(field, row);
-      int p1 = std::min<int>(v & 0xFF, 100), p2 = std::min<int>((v >> 8) & 0xFF, 100);
-      int e1 = left + (w - 4) * p1 / 100 + 2, e2 = left + (w - 4) * p2 / 100 + 2;
-      int t = top + 20, bt = top + 30;
-      draw_box(dc, left, top + 18, left + w, top + 32, bg, BGR);
-      draw_box(dc, left + 2, t, e2, bt, &cLLGRAY, BGR);
-      draw_box(dc, e2, t, left + w - 2, bt, &cLGRAY, BGR);
-      draw_line(dc, left + 1, top + 19, left + w - 2, top + 19, &cBLACK, BGR);
-      draw_line(dc, left + 1, top + 30, left + w - 2, top + 30, &cBLACK, BGR);
-      draw_line(dc, left + 1, top + 19, left + 1, top + 30, &cBLACK, BGR);
-      draw_line(dc, left + w - 2, top + 19, left + w - 2, top + 30, &cBLACK, BGR);
-      if (e1 < e2) {
-        draw_box(dc, left + 2, t, e1, bt, &cYELLOW, BGR);
-      } else {
-        draw_box(dc, left + 2, t, e2, bt, &cYELLOW, BGR);
-        draw_box(dc, e2, t, e1, bt, &cGREEN, BGR);
-      }
-      return;
-    }
-    default:
-      text = "";
-      break;
-  }
-  if (tw > 0) draw_text(dc, tx, top + 18, tw, 14, 1, format, text, tc, bg, FONT, BGR);
-}
 
 void tdbgrid::put_focus(void* dc) {
   if (!NUM_ELEMENT || !row_visible(POS)) return;
@@ -1187,59 +617,90 @@ void tdbgrid::resize(int dl, int dd) {
 // ---- events -------------------------------------------------------------------------
 
 int tdbgrid::message(int code) {
-  if (code == MESSAGE) {
-    update_scrollbar();
-    int from = std::max(0, HEADER->SELECT);
-    int size = BASE->size();
-    for (int row = UP_POS; row < size && row_visible(row); row++)
-      for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
-    update_line(POS);
-    LAST_OPERATION = 4;
-    return MESSAGE;
+  if (code == MESSAGE) return columns_resized();
+  if (code == MESSAGE + 1) return rows_scrolled();
+  if (code == MESSAGE + 2) return columns_scrolled();
+  if (!mouse_code(code) || !pointer_over_rows()) return 0;
+  switch (code) {
+    case CMD_MOUSE_RDOWN:
+      return right_press();
+    case CMD_MOUSE_LDOWN:
+      return left_press();
+    // The release is the grid's only when it completes the grid's own click:
+    // after a click that did nothing it stays a plain release.
+    case CMD_MOUSE_LUP:
+      if (LAST_OPERATION != ROW_PRESSED) return 0;
+      LAST_OPERATION = ROW_CLICKED;
+      return MESSAGE;
   }
-  if (code == MESSAGE + 1) {
-    UP_POS = VSB->POS;
-    repaint_all();
-    LAST_OPERATION = 0;
-    return MESSAGE;
-  }
-  if (code == MESSAGE + 2) {
-    int shift = 0;
-    for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
-    HEADER->move(-shift, 0);
-    repaint_all();
-    LAST_OPERATION = 5;
-    return MESSAGE;
-  }
-  if (!mouse_code(code)) return 0;
-  int bx = BGR->x(), by = BGR->y();
-  if (!(MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down())) return 0;
-  if (code == CMD_MOUSE_MOVE || code == CMD_MOUSE_RUP) return 0;
-  // The release is the grid's only when it completes the grid's own click:
-  // after a click that did nothing it stays a plain release.
-  if (code == CMD_MOUSE_LUP) {
-    if (LAST_OPERATION != 1) return 0;
-    LAST_OPERATION = 8;
-    return MESSAGE;
-  }
+  return 0;
+}
+
+// The header moved or resized the columns from its SELECT column on; the
+// ones before it stay as they were.
+int tdbgrid::columns_resized() {
+  update_scrollbar();
+  int from = std::max(0, HEADER->SELECT);
   int size = BASE->size();
-  int row = std::max(0, (MOUSE_Y - by - HEAD) / ROW + UP_POS);
-  bool on_row = row < size && MOUSE_X < columns_right();
+  for (int row = UP_POS; row < size && row_visible(row); row++)
+    for (int col = from; col < NUM_ELEMENT; col++) put_rec(hdc, row, col);
+  update_line(POS);
+  LAST_OPERATION = COLUMN_RESIZED;
+  return MESSAGE;
+}
+
+int tdbgrid::rows_scrolled() {
+  UP_POS = VSB->POS;
+  repaint_all();
+  LAST_OPERATION = ROWS_SCROLLED;
+  return MESSAGE;
+}
+
+// The bar's position is the number of columns scrolled out to the left.
+int tdbgrid::columns_scrolled() {
+  int shift = 0;
+  for (int i = 0; i < GSB->POS && i < NUM_ELEMENT; i++) shift += HEADER->BUT[i]->LEN;
+  HEADER->move(-shift, 0);
+  repaint_all();
+  LAST_OPERATION = COLUMNS_SCROLLED;
+  return MESSAGE;
+}
+
+// Strictly inside the background and below the header.
+bool tdbgrid::pointer_over_rows() {
+  int bx = BGR->x(), by = BGR->y();
+  return MOUSE_X > bx && MOUSE_X < bx + BGR->len() && MOUSE_Y > by + HEAD && MOUSE_Y < by + BGR->down();
+}
+
+// The row under the pointer, or -1 below the last row or right of the
+// last column.
+int tdbgrid::row_under_pointer() {
+  int row = std::max(0, (MOUSE_Y - BGR->y() - HEAD) / ROW + UP_POS);
+  return row < BASE->size() && MOUSE_X < columns_right() ? row : -1;
+}
+
+int tdbgrid::right_press() {
+  int row = row_under_pointer();
   SELECT_HEADER = 255;
-  if (code == CMD_MOUSE_RDOWN) {
-    LAST_OPERATION = 2;
-    if (on_row) {
-      SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
-      *this = row;
-    }
-    return MESSAGE;
+  LAST_OPERATION = RIGHT_CLICKED;
+  if (row >= 0) {
+    SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
+    *this = row;
   }
-  // CMD_MOUSE_LDOWN, the left button.
-  if (!on_row) {
+  return MESSAGE;
+}
+
+// Shift extends the marks to the row, Ctrl toggles the row's mark alone, a
+// second click on the marked focus row may edit the cell; a plain click
+// makes the row the focus and only mark.
+int tdbgrid::left_press() {
+  int row = row_under_pointer();
+  SELECT_HEADER = 255;
+  if (row < 0) {
     if (!BASE->select()) return 0;
     clear_marks();
     repaint_all();
-    LAST_OPERATION = 7;
+    LAST_OPERATION = MARKS_CLEARED;
     return MESSAGE;
   }
   SELECT_HEADER = (unsigned char)column_at(MOUSE_X);
@@ -1251,16 +712,16 @@ int tdbgrid::message(int code) {
     set_pos(row, false);
   } else if (row == POS && BASE->select(row) && SELECT_HEADER != 255 && AUTO_EDIT[SELECT_HEADER]) {
     if (AUTO_EDIT[SELECT_HEADER] == 1) {
-      LAST_OPERATION = 6;
+      LAST_OPERATION = EDIT_STARTED;
       edit(SELECT_HEADER);
     } else {
-      LAST_OPERATION = 9;
+      LAST_OPERATION = SECOND_CLICK;
     }
     return MESSAGE;
   } else {
     *this = row;
   }
-  LAST_OPERATION = 1;
+  LAST_OPERATION = ROW_PRESSED;
   return MESSAGE;
 }
 

@@ -316,6 +316,59 @@ TEST_F(Grid, ThumbLengthPositionAndTheArrowCodes) {
   EXPECT_EQ(GL_ID, first) << "the codes are given back";
 }
 
+// Both bars take the same gestures along their own axis: a held press in
+// the track pages and repeats, a thumb follows the pointer, and a release
+// ends either. Only the vertical bar shows paging on its track.
+TEST_F(Grid, BothBarsPageRepeatAndDragAlongTheirOwnAxis) {
+  twindow w(300, 200, "bars");
+  tvsb v(10, 10, 132, 77);   // track y 26 .. 126
+  tgsb h(40, 170, 132, 78);  // track x 56 .. 156
+  v.max(40);
+  h.max(40);
+  struct axis {
+    tobject* bar;
+    int* pos;
+    tobject* thumb;
+    int code;
+    bool vertical;
+    int start;
+  };
+  for (axis a : {axis{&v, &v.POS, v.SBOX, 77, true, 26}, axis{&h, &h.POS, h.SBOX, 78, false, 56}}) {
+    SCOPED_TRACE(a.vertical ? "vertical" : "horizontal");
+    auto at = [&](int along) { return a.vertical ? std::make_pair(17, along) : std::make_pair(along, 177); };
+    auto [px_x, px_y] = at(a.start + 95);
+    event(w, px_x, px_y, 0, false, CMD_MOUSE_MOVE);
+    event(w, px_x, px_y, 1, true, a.code);
+    EXPECT_EQ(*a.pos, 4) << "a press after the thumb pages by STEP";
+    pump_for(30);
+    EXPECT_EQ(px(w, px_x, px_y), a.vertical ? cBLACK.COLOR : cLLGRAY.COLOR);
+    EXPECT_TRUE(pump_until(a.code, 2000)) << "the held press repeats";
+    EXPECT_EQ(*a.pos, 8);
+    event(w, px_x, px_y, 1, false, CMD_MOUSE_LUP);
+    pump_for(30);
+    EXPECT_EQ(px(w, px_x, px_y), cLLGRAY.COLOR) << "the track is light again";
+    int after = *a.pos;
+    pump_for(700);
+    EXPECT_EQ(*a.pos, after) << "no repeat after the release";
+
+    int mid = (a.vertical ? a.thumb->y() : a.thumb->x()) + 8;
+    auto [mx, my] = at(mid);
+    event(w, mx, my, 0, false, CMD_MOUSE_MOVE);
+    event(w, mx, my, 1, true, CMD_MOUSE_LDOWN);
+    auto [sx, sy] = at(a.start + 2);
+    event(w, sx, sy, 0, false, a.code);
+    EXPECT_EQ(*a.pos, 0) << "the thumb dragged to the track's start";
+    event(w, sx, sy, 1, false, CMD_MOUSE_LUP);
+    // A press elsewhere right after the release, with no move between,
+    // drags nothing.
+    event(w, 200, 40, 1, true, CMD_MOUSE_LDOWN);
+    auto [ex, ey] = at(a.start + 99);
+    event(w, ex, ey, 0, false, CMD_MOUSE_MOVE);
+    EXPECT_EQ(*a.pos, 0);
+    event(w, ex, ey, 1, false, CMD_MOUSE_LUP);
+  }
+}
+
 TEST_F(Grid, ColumnBordersDragAndWideColumnsBringTheHorizontalBar) {
   tdbquery& q = devices(3);
   chooser c(q);
