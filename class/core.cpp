@@ -1,5 +1,6 @@
 #include "class/core.h"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -193,8 +194,21 @@ void reset_object() {
 
 // ---- event ring and pump -----------------------------------------------------------
 
+// Writers of the ring hold KEY_SYNC for the write, however long it takes to
+// get: a code may never be dropped for want of the lock.
+namespace {
+struct ring_lock {
+  static constexpr int WAIT_FOREVER = -1;
+  static constexpr int ONE_COUNT = 1;
+  ring_lock() { KEY_SYNC.wait(WAIT_FOREVER); }
+  ~ring_lock() { KEY_SYNC.free(ONE_COUNT); }
+  ring_lock(const ring_lock&) = delete;
+  ring_lock& operator=(const ring_lock&) = delete;
+};
+}  // namespace
+
 void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int next = (LAST + 1) % KEY_RING;
   // A full ring keeps what is pending and drops the newcomer: letting the
   // writer run onto the reader would make 256 events vanish at once.
@@ -202,25 +216,23 @@ void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
     KEY[LAST] = tkey{code, hwnd, lparam, wparam, msg};
     LAST = next;
   }
-  KEY_SYNC.free(1);
 }
 
 void unget_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int prev = (CURRENT + KEY_RING - 1) % KEY_RING;
   // A full ring keeps what is pending, as set_key does.
   if (prev != LAST) {
     KEY[prev] = tkey{code, hwnd, lparam, wparam, msg};
     CURRENT = prev;
   }
-  KEY_SYNC.free(1);
 }
 
 // A window's pending entries go with it: a new window may be given the same
 // address, and a leftover click or Enter must not reach it (nor the loop of
 // whatever window is current next).
 static void drop_keys_of(void* hwnd) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int kept = CURRENT;
   for (int i = CURRENT; i != LAST; i = (i + 1) % KEY_RING) {
     if (KEY[i].hwnd == hwnd) continue;
@@ -228,7 +240,6 @@ static void drop_keys_of(void* hwnd) {
     kept = (kept + 1) % KEY_RING;
   }
   LAST = kept;
-  KEY_SYNC.free(1);
 }
 
 int get_key() {
@@ -252,11 +263,18 @@ int getk() {
 
 int getkey() { return message(_OBJECT, getk()); }
 
+// window_len and window_down are the client size plus one, so a pointer
+// past them less CAPTURE_EDGE is beyond the last column or row. The
+// bottom-right corner counts as outside too: that is where the pointer goes
+// to size the window.
+static constexpr int CAPTURE_EDGE = 2;
+static constexpr int CAPTURE_CORNER = 10;
+
 void test_mouse(unsigned buttons, long lparam) {
-  MOUSE_X = (short)(lparam & 0xFFFF);
-  MOUSE_Y = (short)((lparam >> 16) & 0xFFFF);
-  MOUSE_LBUTTON = (buttons & 1) != 0;
-  MOUSE_RBUTTON = (buttons & 2) != 0;
+  MOUSE_X = plat::point_x(lparam);
+  MOUSE_Y = plat::point_y(lparam);
+  MOUSE_LBUTTON = (buttons & MK_LBUTTON) != 0;
+  MOUSE_RBUTTON = (buttons & MK_RBUTTON) != 0;
   if (_DRAG_MODE) return;
   TOP_WINDOW = plat::get_foreground();
   if (TOP_WINDOW != THWND) return;
@@ -265,8 +283,9 @@ void test_mouse(unsigned buttons, long lparam) {
     return;
   }
   int wl = window_len(THWND), wd = window_down(THWND);
-  bool outside = MOUSE_X < 0 || MOUSE_Y < 0 || MOUSE_X > wl - 2 || MOUSE_Y > wd - 2 ||
-                 (MOUSE_X > wl - 10 && MOUSE_Y > wd - 10);
+  bool outside = MOUSE_X < 0 || MOUSE_Y < 0 || MOUSE_X > wl - CAPTURE_EDGE ||
+                 MOUSE_Y > wd - CAPTURE_EDGE ||
+                 (MOUSE_X > wl - CAPTURE_CORNER && MOUSE_Y > wd - CAPTURE_CORNER);
   if (outside) {
     plat::release_capture();
     set_key(CMD_POINTER_LEFT, THWND, buttons, lparam, WM_MOUSEMOVE);
@@ -331,13 +350,13 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
         return 0;
       }
       END_SESSION = true;
-      return 1;
+      return 1;  // the session may end
     case WM_ENDSESSION:
       if (__END_SESSION) __END_SESSION();
       END_SESSION = true;
       return 0;
     case WM_SETCURSOR:
-      if ((lparam & 0xFFFF) == HTCLIENT) {
+      if (plat::low_word((unsigned long)lparam) == HTCLIENT) {
         plat::set_cursor(CURSOR);
         return 0;
       }
@@ -345,8 +364,8 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
     case WM_WINDOWPOSCHANGING: {
       plat::windowpos* p = (plat::windowpos*)lparam;
       if (p) {
-        if (p->cx < CUR_MIN_LEN) p->cx = CUR_MIN_LEN;
-        if (p->cy < CUR_MIN_DOWN) p->cy = CUR_MIN_DOWN;
+        p->cx = std::max(p->cx, CUR_MIN_LEN);
+        p->cy = std::max(p->cy, CUR_MIN_DOWN);
       }
       return 0;
     }
@@ -390,19 +409,19 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       queue((int)wp);
       return 0;
     case WM_SYSCOMMAND:
-      if ((wp & 0xFFF0) == SC_MINIMIZE) {
+      if ((wp & SC_MASK) == SC_MINIMIZE) {
         queue(CMD_MINIMIZED);
         return plat::def_window_proc(hwnd, msg, wparam, lparam);
       }
-      if ((wp & 0xFFF0) == SC_CLOSE) {
+      if ((wp & SC_MASK) == SC_CLOSE) {
         // The window stays open until its owner destroys it.
         queue(CMD_CLOSE);
         return 0;
       }
       return plat::def_window_proc(hwnd, msg, wparam, lparam);
     case WM_MENUSELECT:
-      store_message(hwnd, 287, wparam, lparam);
-      message(_OBJECT, (int)(wp & 0xFFFF));
+      store_message(hwnd, msg, wparam, lparam);
+      message(_OBJECT, (int)plat::low_word(wparam));
       return 0;
     case WM_MOUSEMOVE:
     case WM_LBUTTONDOWN:
@@ -423,25 +442,26 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       queue(((wparam >> 16) & 0xFFFF) <= 0x7F00 ? CMD_WHEEL_UP : CMD_WHEEL_DOWN);
       return 0;
     case WM_POWERBROADCAST:
-      if (wp == 4) {
+      if (wp == PBT_APMSUSPEND) {
         if (__SUSPEND) __SUSPEND();
         return 0;
       }
-      if (wp == 7) {
+      if (wp == PBT_APMRESUMESUSPEND) {
         queue(CMD_RESUMED);
         return 0;
       }
       return plat::def_window_proc(hwnd, msg, wparam, lparam);
-    case 977:
+    case WM_MESSAGE_977:
       queue(CMD_MESSAGE_977);
       return 0;
-    case 1124:
+    case WM_TRAY_NOTIFY:
+      // A double click on the icon counts as a press.
       switch (lparam) {
-        case 512: queue(CMD_TRAY_MOVE); break;
-        case 513: case 515: queue(CMD_TRAY_LDOWN); break;
-        case 514: queue(CMD_TRAY_LUP); break;
-        case 516: case 518: queue(CMD_TRAY_RDOWN); break;
-        case 517: queue(CMD_TRAY_RUP); break;
+        case WM_MOUSEMOVE: queue(CMD_TRAY_MOVE); break;
+        case WM_LBUTTONDOWN: case WM_LBUTTONDBLCLK: queue(CMD_TRAY_LDOWN); break;
+        case WM_LBUTTONUP: queue(CMD_TRAY_LUP); break;
+        case WM_RBUTTONDOWN: case WM_RBUTTONDBLCLK: queue(CMD_TRAY_RDOWN); break;
+        case WM_RBUTTONUP: queue(CMD_TRAY_RUP); break;
         default: break;
       }
       return 0;
@@ -472,6 +492,10 @@ void* create_window(const char* caption, unsigned long style, int x, int y, int 
 
 // ---- twindow -------------------------------------------------------------------------
 
+// The first window's timer is the source of CMD_TICK for the whole stack.
+static constexpr unsigned TICK_TIMER = 1;
+static constexpr unsigned TICK_PERIOD_MS = 100;
+
 void twindow::begin(int len, int down) {
   LEN = len;
   DOWN = down;
@@ -486,7 +510,7 @@ void twindow::begin(int len, int down) {
 
 void twindow::finish(void* handle, bool captioned) {
   hwnd = handle;
-  if (!prhwnd && hwnd) plat::set_timer(hwnd, 1, 100);
+  if (!prhwnd && hwnd) plat::set_timer(hwnd, TICK_TIMER, TICK_PERIOD_MS);
   set_cursor(plat::load_cursor(IDC_ARROW));
   TYCAPTION = captioned ? plat::caption_height() : 0;
   THWND = hwnd;
@@ -617,7 +641,7 @@ twindow::~twindow() {
     plat::set_focus(THWND);
     plat::set_capture(THWND);
   } else {
-    plat::kill_timer(hwnd, 1);
+    plat::kill_timer(hwnd, TICK_TIMER);
   }
   THDC = prhdc;
   CUR_MIN_DOWN = pr_m_down;

@@ -363,7 +363,7 @@ static void sync_size(window* w, bool notify) {
   w->client_w = cw;
   w->client_h = ch;
   invalidate(w, nullptr, true);
-  if (notify) send_message(w, WM_SIZE, 0, (long)(((unsigned)ch << 16) | ((unsigned)cw & 0xFFFF)));
+  if (notify) send_message(w, WM_SIZE, 0, make_long((unsigned)cw, (unsigned)ch));
 }
 
 void move_window(void* hwnd, int x, int y, int wdt, int hgt, bool repaint) {
@@ -465,7 +465,7 @@ long def_window_proc(void* hwnd, unsigned msg, unsigned long wparam, long) {
   if (!w) return 0;
   switch (msg) {
     case WM_SYSCOMMAND:
-      if ((wparam & 0xFFF0) == SC_MINIMIZE) SDL_MinimizeWindow(w->sdl);
+      if ((wparam & SC_MASK) == SC_MINIMIZE) SDL_MinimizeWindow(w->sdl);
       return 0;
     case WM_PAINT: {
       void* d = begin_paint(w);
@@ -640,10 +640,6 @@ static SDL_Keycode key_of_vk(int vk) {
   }
 }
 
-static long pack_xy(int x, int y) {
-  return (long)(((unsigned)(y & 0xFFFF) << 16) | (unsigned)(x & 0xFFFF));
-}
-
 static unsigned mouse_flags() {
   unsigned f = 0;
   if (g_lbutton) f |= MK_LBUTTON;
@@ -672,10 +668,10 @@ static bool deliver_mouse(window* w, unsigned msg, int x, int y) {
   g_last_x = gx;
   g_last_y = gy;
   if (inside && msg == WM_MOUSEMOVE && g_capture != target)
-    send_message(target, WM_SETCURSOR, (unsigned long)target, (long)((WM_MOUSEMOVE << 16) | HTCLIENT));
+    send_message(target, WM_SETCURSOR, (unsigned long)target, make_long(HTCLIENT, WM_MOUSEMOVE));
   else if (inside && msg == WM_MOUSEMOVE)
-    send_message(target, WM_SETCURSOR, (unsigned long)target, (long)((WM_MOUSEMOVE << 16) | HTCLIENT));
-  send_message(target, msg, mouse_flags(), pack_xy(cx, cy));
+    send_message(target, WM_SETCURSOR, (unsigned long)target, make_long(HTCLIENT, WM_MOUSEMOVE));
+  send_message(target, msg, mouse_flags(), pack_point(cx, cy));
   return true;
 }
 
@@ -739,7 +735,7 @@ static bool translate_window_event(const SDL_WindowEvent& e) {
         client_origin(w, &ox, &oy);
         int cx = gx - ox, cy = gy - oy;
         if (cx >= 0 && cy >= 0 && cx < w->client_w && cy < w->client_h) cx = -1;
-        send_message(w, WM_MOUSEMOVE, mouse_flags(), pack_xy(cx, cy));
+        send_message(w, WM_MOUSEMOVE, mouse_flags(), pack_point(cx, cy));
         return true;
       }
       return false;
@@ -761,18 +757,18 @@ static bool translate(const SDL_Event& e) {
       bool down = e.type == SDL_KEYDOWN;
       note_key(e.key);
       if (vk == 0) return false;
-      send_message(w, down ? WM_KEYDOWN : WM_KEYUP, (unsigned long)vk, 1);
+      send_message(w, down ? WM_KEYDOWN : WM_KEYUP, (unsigned long)vk, REPEAT_ONCE);
       if (!down || !find_window(w)) return true;
       // The characters that text input does not carry.
       int ch = 0;
-      if (vk == VK_RETURN) ch = 13;
-      else if (vk == VK_ESCAPE) ch = 27;
-      else if (vk == VK_BACK) ch = 8;
-      else if (vk == VK_TAB) ch = 9;
+      if (vk == VK_RETURN) ch = CH_RETURN;
+      else if (vk == VK_ESCAPE) ch = CH_ESCAPE;
+      else if (vk == VK_BACK) ch = CH_BACKSPACE;
+      else if (vk == VK_TAB) ch = CH_TAB;
       else if (vk >= 'A' && vk <= 'Z' && (g_ctrl || (e.key.keysym.mod & KMOD_CTRL)) &&
                !(e.key.keysym.mod & (KMOD_ALT | KMOD_MODE)) && !g_altgr)
-        ch = vk - 'A' + 1;
-      if (ch) send_message(w, WM_CHAR, (unsigned long)ch, 1);
+        ch = CH_CTRL_A + (vk - 'A');
+      if (ch) send_message(w, WM_CHAR, (unsigned long)ch, REPEAT_ONCE);
       return true;
     }
     case SDL_TEXTINPUT: {
@@ -784,8 +780,8 @@ static bool translate(const SDL_Event& e) {
       if (ctrl_held() && !altgr_held()) return false;
       std::string t = from_utf8(e.text.text);
       for (unsigned char c : t) {
-        if (c < 32 || !find_window(w)) continue;
-        send_message(w, WM_CHAR, c, 1);
+        if (c < CH_SPACE || !find_window(w)) continue;
+        send_message(w, WM_CHAR, c, REPEAT_ONCE);
       }
       return true;
     }
@@ -819,7 +815,7 @@ static bool translate(const SDL_Event& e) {
       if (dy == 0) return false;
       short delta = (short)(dy > 0 ? 120 : -120);
       unsigned long wp = ((unsigned long)(unsigned short)delta << 16) | mouse_flags();
-      send_message(g_capture ? g_capture : w, WM_MOUSEWHEEL, wp, pack_xy(g_last_x, g_last_y));
+      send_message(g_capture ? g_capture : w, WM_MOUSEWHEEL, wp, pack_point(g_last_x, g_last_y));
       return true;
     }
     case SDL_QUIT:
@@ -864,7 +860,7 @@ static bool handle_signal() {
   }
   window* top = g_windows.back();
   if (send_message(top, WM_QUERYENDSESSION, 0, 0) && find_window(top))
-    send_message(top, WM_ENDSESSION, 1, 0);
+    send_message(top, WM_ENDSESSION, ENDSESSION_ENDING, 0);
   return true;
 }
 
@@ -886,8 +882,14 @@ static bool fire_due_timer(uint32_t now) {
   return false;
 }
 
+// The longest the pump waits without looking round: a session signal is
+// noticed within it, whatever the timers.
+static constexpr int MAX_WAIT_MS = 100;
+// A zero timeout would not wait at all.
+static constexpr int MIN_WAIT_MS = 1;
+
 static int ms_to_next_timer(uint32_t now) {
-  int best = 100;
+  int best = MAX_WAIT_MS;
   for (window* w : g_windows)
     for (timer& t : w->timers) best = std::min(best, std::max(0, (int32_t)(t.due - now)));
   int c = caret_next_blink(now);
@@ -916,7 +918,7 @@ static bool dispatch_one(bool wait) {
     if (fire_due_timer(tick())) return true;
     present();
     if (!wait) return false;
-    if (SDL_WaitEventTimeout(&e, std::max(1, ms_to_next_timer(tick())))) {
+    if (SDL_WaitEventTimeout(&e, std::max(MIN_WAIT_MS, ms_to_next_timer(tick())))) {
       if (translate(e)) return true;
     }
   }
