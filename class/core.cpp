@@ -439,7 +439,10 @@ long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
       return 0;
     }
     case WM_MOUSEWHEEL:
-      queue(((wparam >> 16) & 0xFFFF) <= 0x7F00 ? CMD_WHEEL_UP : CMD_WHEEL_DOWN);
+      // One code per turn of the wheel, however many steps; the entry keeps
+      // the signed step count in its wparam for a loop that wants it.
+      if ((long)wparam > 0) queue(CMD_WHEEL_UP);
+      if ((long)wparam < 0) queue(CMD_WHEEL_DOWN);
       return 0;
     case WM_POWERBROADCAST:
       if (wp == PBT_APMSUSPEND) {

@@ -43,6 +43,8 @@ enum : unsigned {
   WM_RBUTTONDOWN = 0x0204,
   WM_RBUTTONUP = 0x0205,
   WM_RBUTTONDBLCLK = 0x0206,  // only as the tray icon's mouse message
+  // wparam: the signed number of steps the wheel turned, away from the user
+  // positive; lparam: the pointer's last screen position.
   WM_MOUSEWHEEL = 0x020A,
   WM_POWERBROADCAST = 0x0218,
   WM_HOTKEY = 0x0312,

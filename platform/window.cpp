@@ -808,14 +808,14 @@ static bool translate(const SDL_Event& e) {
       return deliver_mouse(w, msg, e.button.x, e.button.y);
     }
     case SDL_MOUSEWHEEL: {
+      // The wheel goes as the steps it turned, away from the user positive
+      // however the desktop is set to scroll; the capturing window gets it.
       window* w = window_by_sdl_id(e.wheel.windowID);
       if (!w) return false;
-      int dy = e.wheel.y;
-      if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) dy = -dy;
-      if (dy == 0) return false;
-      short delta = (short)(dy > 0 ? 120 : -120);
-      unsigned long wp = ((unsigned long)(unsigned short)delta << 16) | mouse_flags();
-      send_message(g_capture ? g_capture : w, WM_MOUSEWHEEL, wp, pack_point(g_last_x, g_last_y));
+      long steps = e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y : e.wheel.y;
+      if (steps == 0) return false;
+      window* target = g_capture ? g_capture : w;
+      send_message(target, WM_MOUSEWHEEL, (unsigned long)steps, pack_point(g_last_x, g_last_y));
       return true;
     }
     case SDL_QUIT:

@@ -167,6 +167,21 @@ TEST_F(EventLoop, MouseCodesCarryClientCoordinates) {
   ASSERT_TRUE(pump_until(423));
 }
 
+TEST_F(EventLoop, OneTurnOfTheWheelIsOneCodeWithItsSignedStepCount) {
+  twindow w(300, 200, "wheel");
+  pump_for(50);
+  plat::inject_wheel(w.hwnd, 3);
+  std::vector<int> seen;
+  ASSERT_TRUE(pump_until(422, 1000, &seen));
+  EXPECT_EQ((int)_WPARAM, 3);
+  plat::inject_wheel(w.hwnd, -2);
+  ASSERT_TRUE(pump_until(423, 1000, &seen));
+  EXPECT_EQ((int)_WPARAM, -2);
+  for (int c : pump_for(100)) seen.push_back(c);
+  EXPECT_EQ(count_of(seen, 422), 1) << "three steps are still one code: a list scrolls by its own measure";
+  EXPECT_EQ(count_of(seen, 423), 1);
+}
+
 // Whatever is posted by number, by other programs or the system, and has no
 // SDL event behind it. The messages and parameters stand as numbers too:
 // posters know them by number, not by our names.
