@@ -934,6 +934,17 @@ static window* first_invalid() {
   return nullptr;
 }
 
+// A window procedure that left the paint to default processing, or that is
+// not there yet, must not leave the window invalid: the pump would paint it
+// again and again.
+static void paint_window(window* w) {
+  send_message(w, WM_PAINT, 0, 0);
+  if (find_window(w) && w->invalid) {
+    void* d = begin_paint(w);
+    end_paint(w, d);
+  }
+}
+
 static bool fire_due_timer(uint32_t now) {
   for (window* w : g_windows)
     for (timer& t : w->timers)
@@ -972,11 +983,7 @@ static bool dispatch_one(bool wait) {
       continue;
     }
     if (window* w = first_invalid()) {
-      send_message(w, WM_PAINT, 0, 0);
-      if (find_window(w) && w->invalid) {
-        void* d = begin_paint(w);
-        end_paint(w, d);
-      }
+      paint_window(w);
       return true;
     }
     if (fire_due_timer(tick())) return true;
@@ -1003,56 +1010,50 @@ bool get_message() {
 
 bool peek_message() { return dispatch_one(false); }
 
+// While a helper program is modal, what the windows look like is kept
+// current; focus, the close box, minimising and the pointer are the user's,
+// and go.
+static void keep_looks(const SDL_WindowEvent& e) {
+  switch (e.event) {
+    case SDL_WINDOWEVENT_SHOWN:
+    case SDL_WINDOWEVENT_HIDDEN:
+    case SDL_WINDOWEVENT_EXPOSED:
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+    case SDL_WINDOWEVENT_RESIZED:
+      translate_window_event(e);
+      break;
+    case SDL_WINDOWEVENT_FOCUS_LOST:
+      forget_modifiers();
+      break;
+    default:
+      break;
+  }
+}
+
+// Input is thrown away, but the platform's record of keys and buttons still
+// follows it, or a key let go meanwhile would stay held.
+static void swallow(const SDL_Event& e) {
+  switch (e.type) {
+    case SDL_WINDOWEVENT: keep_looks(e.window); break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: note_key(e.key); break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: note_button(e.button); break;
+    case SDL_QUIT: post_quit(); break;
+    default: break;
+  }
+}
+
 void modal_pump() {
   if (!g_video) return;
   SDL_Event e;
-  while (SDL_PollEvent(&e)) {
-    switch (e.type) {
-      case SDL_WINDOWEVENT:
-        switch (e.window.event) {
-          // What the windows look like is kept current ...
-          case SDL_WINDOWEVENT_SHOWN:
-          case SDL_WINDOWEVENT_HIDDEN:
-          case SDL_WINDOWEVENT_EXPOSED:
-          case SDL_WINDOWEVENT_SIZE_CHANGED:
-          case SDL_WINDOWEVENT_RESIZED:
-            translate_window_event(e.window);
-            break;
-          case SDL_WINDOWEVENT_FOCUS_LOST:
-            g_shift = g_ctrl = g_altgr = false;
-            break;
-          // ... focus, the close box, minimising and the pointer are the
-          // user's, and go.
-          default:
-            break;
-        }
-        break;
-      case SDL_KEYDOWN:
-      case SDL_KEYUP:
-        note_key(e.key);
-        break;
-      case SDL_MOUSEBUTTONDOWN:
-      case SDL_MOUSEBUTTONUP:
-        if (e.button.button == SDL_BUTTON_LEFT) g_lbutton = e.type == SDL_MOUSEBUTTONDOWN;
-        if (e.button.button == SDL_BUTTON_RIGHT) g_rbutton = e.type == SDL_MOUSEBUTTONDOWN;
-        break;
-      case SDL_QUIT:
-        post_quit();
-        break;
-      default:
-        break;
-    }
-  }
+  while (SDL_PollEvent(&e)) swallow(e);
   // Every window painted at most once a round: a paint that invalidates
   // again waits for the next one.
   for (size_t i = 0, n = g_windows.size(); i < n; i++) {
     window* w = first_invalid();
     if (!w) break;
-    send_message(w, WM_PAINT, 0, 0);
-    if (find_window(w) && w->invalid) {
-      void* d = begin_paint(w);
-      end_paint(w, d);
-    }
+    paint_window(w);
   }
   present();
 }
