@@ -109,6 +109,7 @@ constexpr int CMD_MOUSE_RDOUBLE = 416;
 // bottom-right corner) and the capture was let go: whatever was pressed or
 // highlighted should let go too.
 constexpr int CMD_POINTER_LEFT = 417;
-// The wheel: away from the user, towards the user.
+// The wheel: away from the user, towards the user. One code however many
+// steps it turned; the entry's wparam, read as int, is the signed count.
 constexpr int CMD_WHEEL_UP = 422;
 constexpr int CMD_WHEEL_DOWN = 423;

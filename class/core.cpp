@@ -1,5 +1,6 @@
 #include "class/core.h"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -193,8 +194,21 @@ void reset_object() {
 
 // ---- event ring and pump -----------------------------------------------------------
 
+// Writers of the ring hold KEY_SYNC for the write, however long it takes to
+// get: a code may never be dropped for want of the lock.
+namespace {
+struct ring_lock {
+  static constexpr int WAIT_FOREVER = -1;
+  static constexpr int ONE_COUNT = 1;
+  ring_lock() { KEY_SYNC.wait(WAIT_FOREVER); }
+  ~ring_lock() { KEY_SYNC.free(ONE_COUNT); }
+  ring_lock(const ring_lock&) = delete;
+  ring_lock& operator=(const ring_lock&) = delete;
+};
+}  // namespace
+
 void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int next = (LAST + 1) % KEY_RING;
   // A full ring keeps what is pending and drops the newcomer: letting the
   // writer run onto the reader would make 256 events vanish at once.
@@ -202,25 +216,23 @@ void set_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
     KEY[LAST] = tkey{code, hwnd, lparam, wparam, msg};
     LAST = next;
   }
-  KEY_SYNC.free(1);
 }
 
 void unget_key(int code, void* hwnd, unsigned wparam, long lparam, unsigned msg) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int prev = (CURRENT + KEY_RING - 1) % KEY_RING;
   // A full ring keeps what is pending, as set_key does.
   if (prev != LAST) {
     KEY[prev] = tkey{code, hwnd, lparam, wparam, msg};
     CURRENT = prev;
   }
-  KEY_SYNC.free(1);
 }
 
 // A window's pending entries go with it: a new window may be given the same
 // address, and a leftover click or Enter must not reach it (nor the loop of
 // whatever window is current next).
 static void drop_keys_of(void* hwnd) {
-  KEY_SYNC.wait(-1);
+  ring_lock lock;
   int kept = CURRENT;
   for (int i = CURRENT; i != LAST; i = (i + 1) % KEY_RING) {
     if (KEY[i].hwnd == hwnd) continue;
@@ -228,7 +240,6 @@ static void drop_keys_of(void* hwnd) {
     kept = (kept + 1) % KEY_RING;
   }
   LAST = kept;
-  KEY_SYNC.free(1);
 }
 
 int get_key() {
@@ -252,11 +263,18 @@ int getk() {
 
 int getkey() { return message(_OBJECT, getk()); }
 
+// window_len and window_down are the client size plus one, so a pointer
+// past them less CAPTURE_EDGE is beyond the last column or row. The
+// bottom-right corner counts as outside too: that is where the pointer goes
+// to size the window.
+static constexpr int CAPTURE_EDGE = 2;
+static constexpr int CAPTURE_CORNER = 10;
+
 void test_mouse(unsigned buttons, long lparam) {
-  MOUSE_X = (short)(lparam & 0xFFFF);
-  MOUSE_Y = (short)((lparam >> 16) & 0xFFFF);
-  MOUSE_LBUTTON = (buttons & 1) != 0;
-  MOUSE_RBUTTON = (buttons & 2) != 0;
+  MOUSE_X = plat::point_x(lparam);
+  MOUSE_Y = plat::point_y(lparam);
+  MOUSE_LBUTTON = (buttons & MK_LBUTTON) != 0;
+  MOUSE_RBUTTON = (buttons & MK_RBUTTON) != 0;
   if (_DRAG_MODE) return;
   TOP_WINDOW = plat::get_foreground();
   if (TOP_WINDOW != THWND) return;
@@ -265,8 +283,9 @@ void test_mouse(unsigned buttons, long lparam) {
     return;
   }
   int wl = window_len(THWND), wd = window_down(THWND);
-  bool outside = MOUSE_X < 0 || MOUSE_Y < 0 || MOUSE_X > wl - 2 || MOUSE_Y > wd - 2 ||
-                 (MOUSE_X > wl - 10 && MOUSE_Y > wd - 10);
+  bool outside = MOUSE_X < 0 || MOUSE_Y < 0 || MOUSE_X > wl - CAPTURE_EDGE ||
+                 MOUSE_Y > wd - CAPTURE_EDGE ||
+                 (MOUSE_X > wl - CAPTURE_CORNER && MOUSE_Y > wd - CAPTURE_CORNER);
   if (outside) {
     plat::release_capture();
     set_key(CMD_POINTER_LEFT, THWND, buttons, lparam, WM_MOUSEMOVE);
@@ -291,163 +310,251 @@ void paint(_object* first, void* hwnd, void* hdc) {
 }
 
 // ---- the window procedure ------------------------------------------------------------
+//
+// Each message the toolkit knows has one line in PUMP: its handler and the
+// code the handler queues. Every other message gets the platform's default.
 
-static void store_message(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
-  _HWND = hwnd;
-  _WPARAM = (unsigned)wparam;
-  _LPARAM = lparam;
-  _MESSAGE = msg;
+namespace {
+
+// A message as it reached the window procedure.
+struct wmsg {
+  void* hwnd;
+  unsigned msg;
+  unsigned long wparam;
+  long lparam;
+  // What the ring and the toolkit's globals keep of wparam.
+  unsigned wp() const { return (unsigned)wparam; }
+};
+
+typedef long (*handler)(const wmsg& m, int code);
+
+struct pump_entry {
+  unsigned msg;
+  handler handle;
+  int code;  // the code the handler queues, when it queues a fixed one
+};
+
+constexpr long HANDLED = 0;
+
+void queue(const wmsg& m, int code) { set_key(code, m.hwnd, m.wp(), m.lparam, m.msg); }
+
+long default_proc(const wmsg& m) { return plat::def_window_proc(m.hwnd, m.msg, m.wparam, m.lparam); }
+
+// A paint and a menu selection are read by the elements they reach at once,
+// before anything queued: they see the message in the globals get_key fills.
+void store_message(const wmsg& m) {
+  _HWND = m.hwnd;
+  _WPARAM = m.wp();
+  _LPARAM = m.lparam;
+  _MESSAGE = m.msg;
 }
 
-long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
-  unsigned wp = (unsigned)wparam;
-  auto queue = [&](int code) { set_key(code, hwnd, wp, lparam, msg); };
-  switch (msg) {
-    case WM_SIZE:
-      queue(CMD_RESIZED);
-      return 0;
-    case WM_SETFOCUS:
-      if (hwnd != THWND && THWND) {
-        plat::set_focus(THWND);
-        plat::set_capture(THWND);
-      }
-      queue(CMD_FOCUS_GAINED);
-      return 0;
-    case WM_KILLFOCUS:
-      if (hwnd == THWND) queue(CMD_FOCUS_LOST);
-      plat::release_capture();
-      return 0;
-    case WM_PAINT: {
-      store_message(hwnd, msg, wparam, lparam);
-      void* dc = plat::begin_paint(hwnd);
-      paint(_OBJECT, hwnd, dc);
-      plat::end_paint(hwnd, dc);
-      queue(CMD_REPAINT);
-      return 0;
-    }
-    case WM_QUERYENDSESSION:
-      if ((__QUERY_END_SESSION && !__QUERY_END_SESSION()) || DISABLE_REBOOT) {
-        queue(CMD_END_REFUSED);
-        return 0;
-      }
-      END_SESSION = true;
-      return 1;
-    case WM_ENDSESSION:
-      if (__END_SESSION) __END_SESSION();
-      END_SESSION = true;
-      return 0;
-    case WM_SETCURSOR:
-      if ((lparam & 0xFFFF) == HTCLIENT) {
-        plat::set_cursor(CURSOR);
-        return 0;
-      }
-      return plat::def_window_proc(hwnd, msg, wparam, lparam);
-    case WM_WINDOWPOSCHANGING: {
-      plat::windowpos* p = (plat::windowpos*)lparam;
-      if (p) {
-        if (p->cx < CUR_MIN_LEN) p->cx = CUR_MIN_LEN;
-        if (p->cy < CUR_MIN_DOWN) p->cy = CUR_MIN_DOWN;
-      }
-      return 0;
-    }
-    case WM_DESTROY:
-      drop_keys_of(hwnd);
-      return 0;
-    case WM_COPYDATA:
-      if (__COPY_DATA_FUNC) __COPY_DATA_FUNC((void*)lparam, (void*)wparam);
-      return 0;
-    case WM_KEYDOWN:
-      if (wp >= VK_F1 && wp <= VK_F12) queue(KEY_F1 + (wp - VK_F1));
-      else if (wp >= VK_PRIOR && wp <= VK_DOWN) queue(KEY_PAGE_UP + (wp - VK_PRIOR));
-      else if (wp == VK_INSERT || wp == VK_DELETE) queue(KEY_INSERT + (wp - VK_INSERT));
-      else if (wp == VK_CONTROL) {
-        CONTROL_BUTTON = true;
-        queue(CMD_TICK);
-      } else if (wp == VK_SHIFT) {
-        SHIFT_BUTTON = true;
-        queue(CMD_TICK);
-      }
-      return 0;
-    case WM_KEYUP:
-      if (wp == VK_CONTROL) {
-        CONTROL_BUTTON = false;
-        queue(CMD_TICK);
-      } else if (wp == VK_SHIFT) {
-        SHIFT_BUTTON = false;
-        queue(CMD_TICK);
-      }
-      return 0;
-    case WM_TIMER:
-      queue(CMD_TICK);
-      return 0;
-    case WM_CHAR:
-      queue((int)wp);
-      if (wp == CMD_ENABLE_REBOOT) enable_reboot();
-      if (wp == CMD_DISABLE_REBOOT) disable_reboot();
-      return 0;
-    case WM_COMMAND:
-    case WM_HOTKEY:
-      queue((int)wp);
-      return 0;
-    case WM_SYSCOMMAND:
-      if ((wp & 0xFFF0) == SC_MINIMIZE) {
-        queue(CMD_MINIMIZED);
-        return plat::def_window_proc(hwnd, msg, wparam, lparam);
-      }
-      if ((wp & 0xFFF0) == SC_CLOSE) {
-        // The window stays open until its owner destroys it.
-        queue(CMD_CLOSE);
-        return 0;
-      }
-      return plat::def_window_proc(hwnd, msg, wparam, lparam);
-    case WM_MENUSELECT:
-      store_message(hwnd, 287, wparam, lparam);
-      message(_OBJECT, (int)(wp & 0xFFFF));
-      return 0;
-    case WM_MOUSEMOVE:
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONUP:
-    case WM_RBUTTONDOWN:
-    case WM_RBUTTONUP: {
-      CONTROL_BUTTON = (wp & MK_CONTROL) != 0;
-      SHIFT_BUTTON = (wp & MK_SHIFT) != 0;
-      int code = msg == WM_MOUSEMOVE     ? CMD_MOUSE_MOVE
-                 : msg == WM_LBUTTONDOWN ? CMD_MOUSE_LDOWN
-                 : msg == WM_LBUTTONUP   ? CMD_MOUSE_LUP
-                 : msg == WM_RBUTTONDOWN ? CMD_MOUSE_RDOWN
-                                         : CMD_MOUSE_RUP;
-      queue(code);
-      return 0;
-    }
-    case WM_MOUSEWHEEL:
-      queue(((wparam >> 16) & 0xFFFF) <= 0x7F00 ? CMD_WHEEL_UP : CMD_WHEEL_DOWN);
-      return 0;
-    case WM_POWERBROADCAST:
-      if (wp == 4) {
-        if (__SUSPEND) __SUSPEND();
-        return 0;
-      }
-      if (wp == 7) {
-        queue(CMD_RESUMED);
-        return 0;
-      }
-      return plat::def_window_proc(hwnd, msg, wparam, lparam);
-    case 977:
-      queue(CMD_MESSAGE_977);
-      return 0;
-    case 1124:
-      switch (lparam) {
-        case 512: queue(CMD_TRAY_MOVE); break;
-        case 513: case 515: queue(CMD_TRAY_LDOWN); break;
-        case 514: queue(CMD_TRAY_LUP); break;
-        case 516: case 518: queue(CMD_TRAY_RDOWN); break;
-        case 517: queue(CMD_TRAY_RUP); break;
-        default: break;
-      }
-      return 0;
-    default:
-      return plat::def_window_proc(hwnd, msg, wparam, lparam);
+long queue_code(const wmsg& m, int code) {
+  queue(m, code);
+  return HANDLED;
+}
+
+// Commands and hot keys are their identifiers.
+long queue_wparam(const wmsg& m, int) { return queue_code(m, (int)m.wp()); }
+
+// Only the current window may have the focus: a click on a window below
+// hands focus and capture straight back.
+long on_set_focus(const wmsg& m, int code) {
+  if (m.hwnd != THWND && THWND) {
+    plat::set_focus(THWND);
+    plat::set_capture(THWND);
   }
+  return queue_code(m, code);
+}
+
+long on_kill_focus(const wmsg& m, int code) {
+  if (m.hwnd == THWND) queue(m, code);
+  plat::release_capture();
+  return HANDLED;
+}
+
+long on_paint(const wmsg& m, int code) {
+  store_message(m);
+  void* dc = plat::begin_paint(m.hwnd);
+  paint(_OBJECT, m.hwnd, dc);
+  plat::end_paint(m.hwnd, dc);
+  return queue_code(m, code);
+}
+
+// The answer tells the platform whether the session may end.
+long on_query_end_session(const wmsg& m, int code) {
+  constexpr long MAY_END = 1;
+  if ((__QUERY_END_SESSION && !__QUERY_END_SESSION()) || DISABLE_REBOOT) return queue_code(m, code);
+  END_SESSION = true;
+  return MAY_END;
+}
+
+long on_end_session(const wmsg&, int) {
+  if (__END_SESSION) __END_SESSION();
+  END_SESSION = true;
+  return HANDLED;
+}
+
+// Over the client area the pointer is ours; over anything else, the platform's.
+long on_set_cursor(const wmsg& m, int) {
+  if (plat::low_word((unsigned long)m.lparam) != HTCLIENT) return default_proc(m);
+  plat::set_cursor(CURSOR);
+  return HANDLED;
+}
+
+long on_pos_changing(const wmsg& m, int) {
+  plat::windowpos* p = (plat::windowpos*)m.lparam;
+  if (p) {
+    p->cx = std::max(p->cx, CUR_MIN_LEN);
+    p->cy = std::max(p->cy, CUR_MIN_DOWN);
+  }
+  return HANDLED;
+}
+
+long on_destroy(const wmsg& m, int) {
+  drop_keys_of(m.hwnd);
+  return HANDLED;
+}
+
+long on_copy_data(const wmsg& m, int) {
+  if (__COPY_DATA_FUNC) __COPY_DATA_FUNC((void*)m.lparam, (void*)m.wparam);
+  return HANDLED;
+}
+
+// The keys with a code of their own, each block mapped by offset.
+static_assert(KEY_F12 - KEY_F1 == VK_F12 - VK_F1, "F1 to F12 are one block");
+static_assert(KEY_DOWN - KEY_PAGE_UP == VK_DOWN - VK_PRIOR, "Page Up to Down are one block");
+static_assert(KEY_DELETE - KEY_INSERT == VK_DELETE - VK_INSERT, "Insert and Delete are one block");
+int key_code(unsigned vk) {
+  if (vk >= VK_F1 && vk <= VK_F12) return KEY_F1 + (int)(vk - VK_F1);
+  if (vk >= VK_PRIOR && vk <= VK_DOWN) return KEY_PAGE_UP + (int)(vk - VK_PRIOR);
+  if (vk == VK_INSERT || vk == VK_DELETE) return KEY_INSERT + (int)(vk - VK_INSERT);
+  return 0;
+}
+
+// Shift and Ctrl are state the elements read, not keys: pressing or
+// letting go of one only ticks, so everyone looks again.
+bool note_modifier(unsigned vk, bool down) {
+  if (vk == VK_CONTROL) CONTROL_BUTTON = down;
+  else if (vk == VK_SHIFT) SHIFT_BUTTON = down;
+  else return false;
+  return true;
+}
+
+// Keys that type characters arrive again as WM_CHAR; only the rest count here.
+long on_key_down(const wmsg& m, int) {
+  if (int code = key_code(m.wp())) queue(m, code);
+  else if (note_modifier(m.wp(), true)) queue(m, CMD_TICK);
+  return HANDLED;
+}
+
+long on_key_up(const wmsg& m, int) {
+  if (note_modifier(m.wp(), false)) queue(m, CMD_TICK);
+  return HANDLED;
+}
+
+long on_char(const wmsg& m, int) {
+  queue(m, (int)m.wp());
+  if (m.wp() == CMD_ENABLE_REBOOT) enable_reboot();
+  if (m.wp() == CMD_DISABLE_REBOOT) disable_reboot();
+  return HANDLED;
+}
+
+long on_sys_command(const wmsg& m, int) {
+  unsigned command = m.wp() & SC_MASK;
+  // The window stays open until its owner destroys it.
+  if (command == SC_CLOSE) return queue_code(m, CMD_CLOSE);
+  // The minimise still happens; the code only tells the loop.
+  if (command == SC_MINIMIZE) queue(m, CMD_MINIMIZED);
+  return default_proc(m);
+}
+
+// There are no menus, but a caller that selects an item by message gets its
+// identifier dispatched at once, as a menu would; the answer is dropped.
+long on_menu_select(const wmsg& m, int) {
+  store_message(m);
+  message(_OBJECT, (int)plat::low_word(m.wparam));
+  return HANDLED;
+}
+
+// A mouse message carries the modifiers as they were at that moment.
+long on_mouse(const wmsg& m, int code) {
+  CONTROL_BUTTON = (m.wp() & MK_CONTROL) != 0;
+  SHIFT_BUTTON = (m.wp() & MK_SHIFT) != 0;
+  return queue_code(m, code);
+}
+
+// One code per turn of the wheel, however many steps; the entry keeps the
+// signed step count in its wparam for a loop that wants it.
+long on_wheel(const wmsg& m, int) {
+  long steps = (long)m.wparam;
+  if (steps > 0) queue(m, CMD_WHEEL_UP);
+  if (steps < 0) queue(m, CMD_WHEEL_DOWN);
+  return HANDLED;
+}
+
+long on_power(const wmsg& m, int) {
+  switch (m.wp()) {
+    case PBT_APMSUSPEND:
+      if (__SUSPEND) __SUSPEND();
+      return HANDLED;
+    case PBT_APMRESUMESUSPEND:
+      return queue_code(m, CMD_RESUMED);
+    default:
+      return default_proc(m);
+  }
+}
+
+// A double click on the icon counts as a press.
+long on_tray(const wmsg& m, int) {
+  static const struct {
+    unsigned mouse;
+    int code;
+  } TRAY[] = {{WM_MOUSEMOVE, CMD_TRAY_MOVE},      {WM_LBUTTONDOWN, CMD_TRAY_LDOWN},
+              {WM_LBUTTONDBLCLK, CMD_TRAY_LDOWN}, {WM_LBUTTONUP, CMD_TRAY_LUP},
+              {WM_RBUTTONDOWN, CMD_TRAY_RDOWN},   {WM_RBUTTONDBLCLK, CMD_TRAY_RDOWN},
+              {WM_RBUTTONUP, CMD_TRAY_RUP}};
+  for (const auto& t : TRAY)
+    if (m.lparam == (long)t.mouse) queue(m, t.code);
+  return HANDLED;
+}
+
+const pump_entry PUMP[] = {
+    {WM_SIZE, queue_code, CMD_RESIZED},
+    {WM_SETFOCUS, on_set_focus, CMD_FOCUS_GAINED},
+    {WM_KILLFOCUS, on_kill_focus, CMD_FOCUS_LOST},
+    {WM_PAINT, on_paint, CMD_REPAINT},
+    {WM_QUERYENDSESSION, on_query_end_session, CMD_END_REFUSED},
+    {WM_ENDSESSION, on_end_session, 0},
+    {WM_SETCURSOR, on_set_cursor, 0},
+    {WM_WINDOWPOSCHANGING, on_pos_changing, 0},
+    {WM_DESTROY, on_destroy, 0},
+    {WM_COPYDATA, on_copy_data, 0},
+    {WM_KEYDOWN, on_key_down, 0},
+    {WM_KEYUP, on_key_up, 0},
+    {WM_TIMER, queue_code, CMD_TICK},
+    {WM_CHAR, on_char, 0},
+    {WM_COMMAND, queue_wparam, 0},
+    {WM_HOTKEY, queue_wparam, 0},
+    {WM_SYSCOMMAND, on_sys_command, 0},
+    {WM_MENUSELECT, on_menu_select, 0},
+    {WM_MOUSEMOVE, on_mouse, CMD_MOUSE_MOVE},
+    {WM_LBUTTONDOWN, on_mouse, CMD_MOUSE_LDOWN},
+    {WM_LBUTTONUP, on_mouse, CMD_MOUSE_LUP},
+    {WM_RBUTTONDOWN, on_mouse, CMD_MOUSE_RDOWN},
+    {WM_RBUTTONUP, on_mouse, CMD_MOUSE_RUP},
+    {WM_MOUSEWHEEL, on_wheel, 0},
+    {WM_POWERBROADCAST, on_power, 0},
+    {WM_MESSAGE_977, queue_code, CMD_MESSAGE_977},
+    {WM_TRAY_NOTIFY, on_tray, 0},
+};
+
+}  // namespace
+
+long w_proc(void* hwnd, unsigned msg, unsigned long wparam, long lparam) {
+  for (const pump_entry& e : PUMP)
+    if (e.msg == msg) return e.handle(wmsg{hwnd, msg, wparam, lparam}, e.code);
+  return plat::def_window_proc(hwnd, msg, wparam, lparam);
 }
 
 // ---- class and window creation -------------------------------------------------------
@@ -472,6 +579,10 @@ void* create_window(const char* caption, unsigned long style, int x, int y, int 
 
 // ---- twindow -------------------------------------------------------------------------
 
+// The first window's timer is the source of CMD_TICK for the whole stack.
+static constexpr unsigned TICK_TIMER = 1;
+static constexpr unsigned TICK_PERIOD_MS = 100;
+
 void twindow::begin(int len, int down) {
   LEN = len;
   DOWN = down;
@@ -486,7 +597,7 @@ void twindow::begin(int len, int down) {
 
 void twindow::finish(void* handle, bool captioned) {
   hwnd = handle;
-  if (!prhwnd && hwnd) plat::set_timer(hwnd, 1, 100);
+  if (!prhwnd && hwnd) plat::set_timer(hwnd, TICK_TIMER, TICK_PERIOD_MS);
   set_cursor(plat::load_cursor(IDC_ARROW));
   TYCAPTION = captioned ? plat::caption_height() : 0;
   THWND = hwnd;
@@ -617,7 +728,7 @@ twindow::~twindow() {
     plat::set_focus(THWND);
     plat::set_capture(THWND);
   } else {
-    plat::kill_timer(hwnd, 1);
+    plat::kill_timer(hwnd, TICK_TIMER);
   }
   THDC = prhdc;
   CUR_MIN_DOWN = pr_m_down;

@@ -16,7 +16,8 @@
 
 #include "platform/base.h"
 
-// Window messages delivered to the window procedure.
+// Window messages delivered to the window procedure. The numbers are the
+// classic ones: programs post them to our windows by number.
 enum : unsigned {
   WM_DESTROY = 0x0002,
   WM_SIZE = 0x0005,
@@ -38,15 +39,37 @@ enum : unsigned {
   WM_MOUSEMOVE = 0x0200,
   WM_LBUTTONDOWN = 0x0201,
   WM_LBUTTONUP = 0x0202,
+  WM_LBUTTONDBLCLK = 0x0203,  // only as the tray icon's mouse message
   WM_RBUTTONDOWN = 0x0204,
   WM_RBUTTONUP = 0x0205,
+  WM_RBUTTONDBLCLK = 0x0206,  // only as the tray icon's mouse message
+  // wparam: the signed number of steps the wheel turned, away from the user
+  // positive; lparam: the pointer's last screen position.
   WM_MOUSEWHEEL = 0x020A,
   WM_POWERBROADCAST = 0x0218,
   WM_HOTKEY = 0x0312,
+  // Nothing of ours sends it and it carries nothing: only its arrival is
+  // reported, so a program that posts it can wake a loop on getkey.
+  WM_MESSAGE_977 = 977,
+  WM_USER = 0x0400,
+  // The tray icon's notification; lparam is the mouse message that happened
+  // over the icon.
+  WM_TRAY_NOTIFY = WM_USER + 100,
 };
 
-// System commands (wparam of WM_SYSCOMMAND).
-enum : unsigned { SC_MINIMIZE = 0xF020, SC_CLOSE = 0xF060 };
+// System commands (wparam of WM_SYSCOMMAND). The low four bits are the
+// system's own, so a command is compared under SC_MASK.
+enum : unsigned { SC_MINIMIZE = 0xF020, SC_CLOSE = 0xF060, SC_MASK = 0xFFF0 };
+
+// Power events (wparam of WM_POWERBROADCAST).
+enum : unsigned { PBT_APMSUSPEND = 4, PBT_APMRESUMESUSPEND = 7 };
+
+// wparam of WM_ENDSESSION: the query was granted and the session does end.
+enum : unsigned { ENDSESSION_ENDING = 1 };
+
+// lparam of key and character messages: the repeat count, which is always
+// one here (a held key repeats as separate events).
+constexpr long REPEAT_ONCE = 1;
 
 // Mouse key-state flags (wparam of mouse messages).
 enum : unsigned { MK_LBUTTON = 1, MK_RBUTTON = 2, MK_SHIFT = 4, MK_CONTROL = 8 };
@@ -78,7 +101,13 @@ enum : int {
   SW_SHOW = 5, SW_MINIMIZE = 6, SW_RESTORE = 9,
 };
 
-// Virtual-key codes.
+// The characters that keys type by themselves, outside text input; below
+// CH_SPACE no character comes from text input. Ctrl+letter types the
+// letter's place in the alphabet, from CH_CTRL_A for Ctrl+A.
+enum : int { CH_CTRL_A = 1, CH_BACKSPACE = 8, CH_TAB = 9, CH_RETURN = 13, CH_ESCAPE = 27, CH_SPACE = 32 };
+
+// Virtual-key codes. Letters and digits are their upper-case ASCII
+// characters, as on the classic desktop.
 enum : int {
   VK_BACK = 8, VK_TAB = 9, VK_RETURN = 13, VK_SHIFT = 16, VK_CONTROL = 17,
   VK_MENU = 18, VK_ESCAPE = 27, VK_SPACE = 32, VK_PRIOR = 33, VK_NEXT = 34,
@@ -97,6 +126,19 @@ namespace plat {
 struct rect {
   int left, top, right, bottom;
 };
+
+// Two 16-bit halves in one message parameter, the low word first, as the
+// classic messages pack them; the result is never sign-extended.
+inline long make_long(unsigned low, unsigned high) {
+  return (long)(((high & 0xFFFFu) << 16) | (low & 0xFFFFu));
+}
+inline unsigned low_word(unsigned long v) { return (unsigned)(v & 0xFFFFu); }
+inline unsigned high_word(unsigned long v) { return (unsigned)((v >> 16) & 0xFFFFu); }
+// A position as mouse messages carry it: x low, y high, each signed, so a
+// pointer left of or above the client area reads negative.
+inline long pack_point(int x, int y) { return make_long((unsigned)x, (unsigned)y); }
+inline int point_x(long lparam) { return (short)low_word((unsigned long)lparam); }
+inline int point_y(long lparam) { return (short)high_word((unsigned long)lparam); }
 
 // What WM_WINDOWPOSCHANGING's lparam points to: the proposed outer rectangle.
 struct windowpos {

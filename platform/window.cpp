@@ -363,7 +363,7 @@ static void sync_size(window* w, bool notify) {
   w->client_w = cw;
   w->client_h = ch;
   invalidate(w, nullptr, true);
-  if (notify) send_message(w, WM_SIZE, 0, (long)(((unsigned)ch << 16) | ((unsigned)cw & 0xFFFF)));
+  if (notify) send_message(w, WM_SIZE, 0, make_long((unsigned)cw, (unsigned)ch));
 }
 
 void move_window(void* hwnd, int x, int y, int wdt, int hgt, bool repaint) {
@@ -465,7 +465,7 @@ long def_window_proc(void* hwnd, unsigned msg, unsigned long wparam, long) {
   if (!w) return 0;
   switch (msg) {
     case WM_SYSCOMMAND:
-      if ((wparam & 0xFFF0) == SC_MINIMIZE) SDL_MinimizeWindow(w->sdl);
+      if ((wparam & SC_MASK) == SC_MINIMIZE) SDL_MinimizeWindow(w->sdl);
       return 0;
     case WM_PAINT: {
       void* d = begin_paint(w);
@@ -640,10 +640,6 @@ static SDL_Keycode key_of_vk(int vk) {
   }
 }
 
-static long pack_xy(int x, int y) {
-  return (long)(((unsigned)(y & 0xFFFF) << 16) | (unsigned)(x & 0xFFFF));
-}
-
 static unsigned mouse_flags() {
   unsigned f = 0;
   if (g_lbutton) f |= MK_LBUTTON;
@@ -651,6 +647,29 @@ static unsigned mouse_flags() {
   if (g_shift) f |= MK_SHIFT;
   if (g_ctrl) f |= MK_CONTROL;
   return f;
+}
+
+// The message a button event becomes, noting the button's state on the
+// way; 0 for the buttons the toolkit does not use.
+static unsigned note_button(const SDL_MouseButtonEvent& b) {
+  bool down = b.type == SDL_MOUSEBUTTONDOWN;
+  if (b.button == SDL_BUTTON_LEFT) {
+    g_lbutton = down;
+    return down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
+  }
+  if (b.button == SDL_BUTTON_RIGHT) {
+    g_rbutton = down;
+    return down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
+  }
+  return 0;
+}
+
+// A key let go while another program or window had the focus never reaches
+// us: holding on to Shift or Ctrl would leave it stuck.
+static void forget_modifiers() { g_shift = g_ctrl = g_altgr = false; }
+
+static bool in_client(window* w, int cx, int cy) {
+  return cx >= 0 && cy >= 0 && cx < w->client_w && cy < w->client_h;
 }
 
 // Delivers a mouse message at SDL-window coordinates x, y of w: to the
@@ -662,171 +681,212 @@ static bool deliver_mouse(window* w, unsigned msg, int x, int y) {
   SDL_GetWindowPosition(w->sdl, &gx, &gy);
   gx += x;
   gy += y;
-  window* target = w;
-  if (g_capture && g_capture != w) target = g_capture;
+  window* target = g_capture && g_capture != w ? g_capture : w;
   int ox, oy;
   client_origin(target, &ox, &oy);
   int cx = gx - ox, cy = gy - oy;
-  bool inside = cx >= 0 && cy >= 0 && cx < target->client_w && cy < target->client_h;
+  bool inside = in_client(target, cx, cy);
   if (!inside && g_capture != target) return false;
   g_last_x = gx;
   g_last_y = gy;
-  if (inside && msg == WM_MOUSEMOVE && g_capture != target)
-    send_message(target, WM_SETCURSOR, (unsigned long)target, (long)((WM_MOUSEMOVE << 16) | HTCLIENT));
-  else if (inside && msg == WM_MOUSEMOVE)
-    send_message(target, WM_SETCURSOR, (unsigned long)target, (long)((WM_MOUSEMOVE << 16) | HTCLIENT));
-  send_message(target, msg, mouse_flags(), pack_xy(cx, cy));
+  if (inside && msg == WM_MOUSEMOVE)
+    send_message(target, WM_SETCURSOR, (unsigned long)target, make_long(HTCLIENT, WM_MOUSEMOVE));
+  send_message(target, msg, mouse_flags(), pack_point(cx, cy));
+  return true;
+}
+
+// ---- window events: each returns true when it sent the toolkit a message
+
+static bool on_shown(window* w) {
+  w->visible = true;
+  invalidate(w, nullptr, true);
+  return false;
+}
+
+static bool on_hidden(window* w) {
+  w->visible = false;
+  return false;
+}
+
+static bool on_exposed(window* w) {
+  invalidate(w, nullptr, true);
+  mark_dirty(w);
+  return false;
+}
+
+// The window manager resized the window; the toolkit may hold it at its
+// minimum size, which a captioned window is also told to keep.
+static bool on_resized(window* w) {
+  int sw, sh;
+  SDL_GetWindowSize(w->sdl, &sw, &sh);
+  rect r;
+  get_window_rect(w, &r);
+  int ow = (w->popup ? sw : sw + 2 * w->frame);
+  int oh = (w->popup ? sh : sh + 2 * w->frame + w->caption);
+  windowpos wp = {w, r.left, r.top, ow, oh};
+  send_message(w, WM_WINDOWPOSCHANGING, 0, (long)&wp);
+  if (wp.cx != ow || wp.cy != oh) {
+    int cw = std::max(1, wp.cx - 2 * w->frame);
+    int ch = std::max(1, wp.cy - 2 * w->frame - w->caption);
+    if (!w->popup) SDL_SetWindowMinimumSize(w->sdl, cw, ch);
+    SDL_SetWindowSize(w->sdl, w->popup ? wp.cx : cw, w->popup ? wp.cy : ch);
+  }
+  sync_size(w, true);
+  return true;
+}
+
+static bool on_minimized(window* w) {
+  send_message(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  return true;
+}
+
+static bool on_focus_gained(window* w) {
+  g_focus = w;
+  g_foreground = w;
+  send_message(w, WM_SETFOCUS, 0, 0);
+  return true;
+}
+
+static bool on_focus_lost(window* w) {
+  if (g_focus == w) g_focus = nullptr;
+  forget_modifiers();
+  send_message(w, WM_KILLFOCUS, 0, 0);
+  return true;
+}
+
+static bool on_close(window* w) {
+  send_message(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+  return true;
+}
+
+// The pointer left for good: tell the capturing window where it went so it
+// can give the capture up. Where it still lies over the client area it left
+// onto a window on top, and it is reported just left of the area.
+static bool on_leave(window* w) {
+  constexpr int LEFT_OF_AREA = -1;
+  if (g_capture != w) return false;
+  int gx, gy;
+  SDL_GetGlobalMouseState(&gx, &gy);
+  int ox, oy;
+  client_origin(w, &ox, &oy);
+  int cx = gx - ox, cy = gy - oy;
+  if (in_client(w, cx, cy)) cx = LEFT_OF_AREA;
+  send_message(w, WM_MOUSEMOVE, mouse_flags(), pack_point(cx, cy));
   return true;
 }
 
 static bool translate_window_event(const SDL_WindowEvent& e) {
+  static const struct {
+    Uint8 event;
+    bool (*handle)(window* w);
+  } EVENTS[] = {{SDL_WINDOWEVENT_SHOWN, on_shown},
+                {SDL_WINDOWEVENT_HIDDEN, on_hidden},
+                {SDL_WINDOWEVENT_EXPOSED, on_exposed},
+                {SDL_WINDOWEVENT_SIZE_CHANGED, on_resized},
+                {SDL_WINDOWEVENT_RESIZED, on_resized},
+                {SDL_WINDOWEVENT_MINIMIZED, on_minimized},
+                {SDL_WINDOWEVENT_FOCUS_GAINED, on_focus_gained},
+                {SDL_WINDOWEVENT_FOCUS_LOST, on_focus_lost},
+                {SDL_WINDOWEVENT_CLOSE, on_close},
+                {SDL_WINDOWEVENT_LEAVE, on_leave}};
   window* w = window_by_sdl_id(e.windowID);
   if (!w) return false;
-  switch (e.event) {
-    case SDL_WINDOWEVENT_SHOWN:
-      w->visible = true;
-      invalidate(w, nullptr, true);
-      return false;
-    case SDL_WINDOWEVENT_HIDDEN:
-      w->visible = false;
-      return false;
-    case SDL_WINDOWEVENT_EXPOSED:
-      invalidate(w, nullptr, true);
-      mark_dirty(w);
-      return false;
-    case SDL_WINDOWEVENT_SIZE_CHANGED:
-    case SDL_WINDOWEVENT_RESIZED: {
-      int sw, sh;
-      SDL_GetWindowSize(w->sdl, &sw, &sh);
-      rect r;
-      get_window_rect(w, &r);
-      int ow = (w->popup ? sw : sw + 2 * w->frame);
-      int oh = (w->popup ? sh : sh + 2 * w->frame + w->caption);
-      windowpos wp = {w, r.left, r.top, ow, oh};
-      send_message(w, WM_WINDOWPOSCHANGING, 0, (long)&wp);
-      if (wp.cx != ow || wp.cy != oh) {
-        int cw = std::max(1, wp.cx - 2 * w->frame);
-        int ch = std::max(1, wp.cy - 2 * w->frame - w->caption);
-        if (!w->popup) SDL_SetWindowMinimumSize(w->sdl, cw, ch);
-        SDL_SetWindowSize(w->sdl, w->popup ? wp.cx : cw, w->popup ? wp.cy : ch);
-      }
-      sync_size(w, true);
-      return true;
-    }
-    case SDL_WINDOWEVENT_MINIMIZED:
-      send_message(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-      return true;
-    case SDL_WINDOWEVENT_FOCUS_GAINED:
-      g_focus = w;
-      g_foreground = w;
-      send_message(w, WM_SETFOCUS, 0, 0);
-      return true;
-    case SDL_WINDOWEVENT_FOCUS_LOST:
-      if (g_focus == w) g_focus = nullptr;
-      g_shift = g_ctrl = g_altgr = false;
-      send_message(w, WM_KILLFOCUS, 0, 0);
-      return true;
-    case SDL_WINDOWEVENT_CLOSE:
-      send_message(w, WM_SYSCOMMAND, SC_CLOSE, 0);
-      return true;
-    case SDL_WINDOWEVENT_LEAVE:
-      // The pointer left for good: tell the capturing window where it went
-      // so it can give the capture up.
-      if (g_capture == w) {
-        int gx, gy;
-        SDL_GetGlobalMouseState(&gx, &gy);
-        int ox, oy;
-        client_origin(w, &ox, &oy);
-        int cx = gx - ox, cy = gy - oy;
-        if (cx >= 0 && cy >= 0 && cx < w->client_w && cy < w->client_h) cx = -1;
-        send_message(w, WM_MOUSEMOVE, mouse_flags(), pack_xy(cx, cy));
-        return true;
-      }
-      return false;
-    default:
-      return false;
+  for (const auto& h : EVENTS)
+    if (h.event == e.event) return h.handle(w);
+  return false;
+}
+
+// ---- input events: each returns true when it sent the toolkit a message
+
+// Keys and text go to their own window, else to the one with the focus.
+static window* key_target(uint32_t window_id) {
+  window* w = window_by_sdl_id(window_id);
+  return w ? w : g_focus;
+}
+
+// The character a key types by itself, which text input does not carry;
+// 0 for none. Ctrl+letter is the letter's place in the alphabet, unless
+// AltGr makes the key type the layout's own character.
+static int typed_by_key(int vk, const SDL_Keysym& k) {
+  switch (vk) {
+    case VK_RETURN: return CH_RETURN;
+    case VK_ESCAPE: return CH_ESCAPE;
+    case VK_BACK: return CH_BACKSPACE;
+    case VK_TAB: return CH_TAB;
+    default: break;
   }
+  bool ctrl = g_ctrl || (k.mod & KMOD_CTRL);
+  bool third_level = g_altgr || (k.mod & (KMOD_ALT | KMOD_MODE));
+  if (vk >= 'A' && vk <= 'Z' && ctrl && !third_level) return CH_CTRL_A + (vk - 'A');
+  return 0;
+}
+
+static bool on_key(const SDL_KeyboardEvent& k) {
+  window* w = key_target(k.windowID);
+  if (!w) return false;
+  int vk = vk_of_key(k.keysym);
+  bool down = k.type == SDL_KEYDOWN;
+  note_key(k);
+  if (vk == 0) return false;
+  send_message(w, down ? WM_KEYDOWN : WM_KEYUP, (unsigned long)vk, REPEAT_ONCE);
+  // The key down may have closed the window.
+  if (!down || !find_window(w)) return true;
+  if (int ch = typed_by_key(vk, k.keysym)) send_message(w, WM_CHAR, (unsigned long)ch, REPEAT_ONCE);
+  return true;
+}
+
+static bool on_text(const SDL_TextInputEvent& t) {
+  window* w = key_target(t.windowID);
+  if (!w) return false;
+  // Whatever the layout makes of Ctrl+key is not typing: the key itself
+  // became the control code (a Russian layout would type 'с' here).
+  if (ctrl_held() && !altgr_held()) return false;
+  for (unsigned char c : from_utf8(t.text)) {
+    // Each character may close the window; the rest then go nowhere.
+    if (c < CH_SPACE || !find_window(w)) continue;
+    send_message(w, WM_CHAR, c, REPEAT_ONCE);
+  }
+  return true;
+}
+
+static bool on_motion(const SDL_MouseMotionEvent& m) {
+  window* w = window_by_sdl_id(m.windowID);
+  return w && deliver_mouse(w, WM_MOUSEMOVE, m.x, m.y);
+}
+
+static bool on_button(const SDL_MouseButtonEvent& b) {
+  window* w = window_by_sdl_id(b.windowID);
+  if (!w) return false;
+  unsigned msg = note_button(b);
+  return msg && deliver_mouse(w, msg, b.x, b.y);
+}
+
+// The wheel goes as the steps it turned, away from the user positive
+// however the desktop is set to scroll; the capturing window gets it.
+static bool on_wheel(const SDL_MouseWheelEvent& e) {
+  window* w = window_by_sdl_id(e.windowID);
+  if (!w) return false;
+  long steps = e.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.y : e.y;
+  if (steps == 0) return false;
+  window* target = g_capture ? g_capture : w;
+  send_message(target, WM_MOUSEWHEEL, (unsigned long)steps, pack_point(g_last_x, g_last_y));
+  return true;
 }
 
 static bool translate(const SDL_Event& e) {
   switch (e.type) {
-    case SDL_WINDOWEVENT:
-      return translate_window_event(e.window);
+    case SDL_WINDOWEVENT: return translate_window_event(e.window);
     case SDL_KEYDOWN:
-    case SDL_KEYUP: {
-      window* w = window_by_sdl_id(e.key.windowID);
-      if (!w) w = g_focus;
-      if (!w) return false;
-      int vk = vk_of_key(e.key.keysym);
-      bool down = e.type == SDL_KEYDOWN;
-      note_key(e.key);
-      if (vk == 0) return false;
-      send_message(w, down ? WM_KEYDOWN : WM_KEYUP, (unsigned long)vk, 1);
-      if (!down || !find_window(w)) return true;
-      // The characters that text input does not carry.
-      int ch = 0;
-      if (vk == VK_RETURN) ch = 13;
-      else if (vk == VK_ESCAPE) ch = 27;
-      else if (vk == VK_BACK) ch = 8;
-      else if (vk == VK_TAB) ch = 9;
-      else if (vk >= 'A' && vk <= 'Z' && (g_ctrl || (e.key.keysym.mod & KMOD_CTRL)) &&
-               !(e.key.keysym.mod & (KMOD_ALT | KMOD_MODE)) && !g_altgr)
-        ch = vk - 'A' + 1;
-      if (ch) send_message(w, WM_CHAR, (unsigned long)ch, 1);
-      return true;
-    }
-    case SDL_TEXTINPUT: {
-      window* w = window_by_sdl_id(e.text.windowID);
-      if (!w) w = g_focus;
-      if (!w) return false;
-      // Whatever the layout makes of Ctrl+key is not typing: the key itself
-      // became the control code (a Russian layout would type 'с' here).
-      if (ctrl_held() && !altgr_held()) return false;
-      std::string t = from_utf8(e.text.text);
-      for (unsigned char c : t) {
-        if (c < 32 || !find_window(w)) continue;
-        send_message(w, WM_CHAR, c, 1);
-      }
-      return true;
-    }
-    case SDL_MOUSEMOTION: {
-      window* w = window_by_sdl_id(e.motion.windowID);
-      if (!w) return false;
-      return deliver_mouse(w, WM_MOUSEMOVE, e.motion.x, e.motion.y);
-    }
+    case SDL_KEYUP: return on_key(e.key);
+    case SDL_TEXTINPUT: return on_text(e.text);
+    case SDL_MOUSEMOTION: return on_motion(e.motion);
     case SDL_MOUSEBUTTONDOWN:
-    case SDL_MOUSEBUTTONUP: {
-      window* w = window_by_sdl_id(e.button.windowID);
-      if (!w) return false;
-      bool down = e.type == SDL_MOUSEBUTTONDOWN;
-      unsigned msg;
-      if (e.button.button == SDL_BUTTON_LEFT) {
-        g_lbutton = down;
-        msg = down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-      } else if (e.button.button == SDL_BUTTON_RIGHT) {
-        g_rbutton = down;
-        msg = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
-      } else {
-        return false;
-      }
-      return deliver_mouse(w, msg, e.button.x, e.button.y);
-    }
-    case SDL_MOUSEWHEEL: {
-      window* w = window_by_sdl_id(e.wheel.windowID);
-      if (!w) return false;
-      int dy = e.wheel.y;
-      if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) dy = -dy;
-      if (dy == 0) return false;
-      short delta = (short)(dy > 0 ? 120 : -120);
-      unsigned long wp = ((unsigned long)(unsigned short)delta << 16) | mouse_flags();
-      send_message(g_capture ? g_capture : w, WM_MOUSEWHEEL, wp, pack_xy(g_last_x, g_last_y));
-      return true;
-    }
+    case SDL_MOUSEBUTTONUP: return on_button(e.button);
+    case SDL_MOUSEWHEEL: return on_wheel(e.wheel);
     case SDL_QUIT:
       post_quit();
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -864,7 +924,7 @@ static bool handle_signal() {
   }
   window* top = g_windows.back();
   if (send_message(top, WM_QUERYENDSESSION, 0, 0) && find_window(top))
-    send_message(top, WM_ENDSESSION, 1, 0);
+    send_message(top, WM_ENDSESSION, ENDSESSION_ENDING, 0);
   return true;
 }
 
@@ -872,6 +932,17 @@ static window* first_invalid() {
   for (window* w : g_windows)
     if (w->invalid && w->visible) return w;
   return nullptr;
+}
+
+// A window procedure that left the paint to default processing, or that is
+// not there yet, must not leave the window invalid: the pump would paint it
+// again and again.
+static void paint_window(window* w) {
+  send_message(w, WM_PAINT, 0, 0);
+  if (find_window(w) && w->invalid) {
+    void* d = begin_paint(w);
+    end_paint(w, d);
+  }
 }
 
 static bool fire_due_timer(uint32_t now) {
@@ -886,8 +957,14 @@ static bool fire_due_timer(uint32_t now) {
   return false;
 }
 
+// The longest the pump waits without looking round: a session signal is
+// noticed within it, whatever the timers.
+static constexpr int MAX_WAIT_MS = 100;
+// A zero timeout would not wait at all.
+static constexpr int MIN_WAIT_MS = 1;
+
 static int ms_to_next_timer(uint32_t now) {
-  int best = 100;
+  int best = MAX_WAIT_MS;
   for (window* w : g_windows)
     for (timer& t : w->timers) best = std::min(best, std::max(0, (int32_t)(t.due - now)));
   int c = caret_next_blink(now);
@@ -906,17 +983,13 @@ static bool dispatch_one(bool wait) {
       continue;
     }
     if (window* w = first_invalid()) {
-      send_message(w, WM_PAINT, 0, 0);
-      if (find_window(w) && w->invalid) {
-        void* d = begin_paint(w);
-        end_paint(w, d);
-      }
+      paint_window(w);
       return true;
     }
     if (fire_due_timer(tick())) return true;
     present();
     if (!wait) return false;
-    if (SDL_WaitEventTimeout(&e, std::max(1, ms_to_next_timer(tick())))) {
+    if (SDL_WaitEventTimeout(&e, std::max(MIN_WAIT_MS, ms_to_next_timer(tick())))) {
       if (translate(e)) return true;
     }
   }
@@ -937,56 +1010,50 @@ bool get_message() {
 
 bool peek_message() { return dispatch_one(false); }
 
+// While a helper program is modal, what the windows look like is kept
+// current; focus, the close box, minimising and the pointer are the user's,
+// and go.
+static void keep_looks(const SDL_WindowEvent& e) {
+  switch (e.event) {
+    case SDL_WINDOWEVENT_SHOWN:
+    case SDL_WINDOWEVENT_HIDDEN:
+    case SDL_WINDOWEVENT_EXPOSED:
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+    case SDL_WINDOWEVENT_RESIZED:
+      translate_window_event(e);
+      break;
+    case SDL_WINDOWEVENT_FOCUS_LOST:
+      forget_modifiers();
+      break;
+    default:
+      break;
+  }
+}
+
+// Input is thrown away, but the platform's record of keys and buttons still
+// follows it, or a key let go meanwhile would stay held.
+static void swallow(const SDL_Event& e) {
+  switch (e.type) {
+    case SDL_WINDOWEVENT: keep_looks(e.window); break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: note_key(e.key); break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: note_button(e.button); break;
+    case SDL_QUIT: post_quit(); break;
+    default: break;
+  }
+}
+
 void modal_pump() {
   if (!g_video) return;
   SDL_Event e;
-  while (SDL_PollEvent(&e)) {
-    switch (e.type) {
-      case SDL_WINDOWEVENT:
-        switch (e.window.event) {
-          // What the windows look like is kept current ...
-          case SDL_WINDOWEVENT_SHOWN:
-          case SDL_WINDOWEVENT_HIDDEN:
-          case SDL_WINDOWEVENT_EXPOSED:
-          case SDL_WINDOWEVENT_SIZE_CHANGED:
-          case SDL_WINDOWEVENT_RESIZED:
-            translate_window_event(e.window);
-            break;
-          case SDL_WINDOWEVENT_FOCUS_LOST:
-            g_shift = g_ctrl = g_altgr = false;
-            break;
-          // ... focus, the close box, minimising and the pointer are the
-          // user's, and go.
-          default:
-            break;
-        }
-        break;
-      case SDL_KEYDOWN:
-      case SDL_KEYUP:
-        note_key(e.key);
-        break;
-      case SDL_MOUSEBUTTONDOWN:
-      case SDL_MOUSEBUTTONUP:
-        if (e.button.button == SDL_BUTTON_LEFT) g_lbutton = e.type == SDL_MOUSEBUTTONDOWN;
-        if (e.button.button == SDL_BUTTON_RIGHT) g_rbutton = e.type == SDL_MOUSEBUTTONDOWN;
-        break;
-      case SDL_QUIT:
-        post_quit();
-        break;
-      default:
-        break;
-    }
-  }
+  while (SDL_PollEvent(&e)) swallow(e);
   // Every window painted at most once a round: a paint that invalidates
   // again waits for the next one.
   for (size_t i = 0, n = g_windows.size(); i < n; i++) {
     window* w = first_invalid();
     if (!w) break;
-    send_message(w, WM_PAINT, 0, 0);
-    if (find_window(w) && w->invalid) {
-      void* d = begin_paint(w);
-      end_paint(w, d);
-    }
+    paint_window(w);
   }
   present();
 }

@@ -167,6 +167,110 @@ TEST_F(EventLoop, MouseCodesCarryClientCoordinates) {
   ASSERT_TRUE(pump_until(423));
 }
 
+TEST_F(EventLoop, OneTurnOfTheWheelIsOneCodeWithItsSignedStepCount) {
+  twindow w(300, 200, "wheel");
+  pump_for(50);
+  plat::inject_wheel(w.hwnd, 3);
+  std::vector<int> seen;
+  ASSERT_TRUE(pump_until(422, 1000, &seen));
+  EXPECT_EQ((int)_WPARAM, 3);
+  plat::inject_wheel(w.hwnd, -2);
+  ASSERT_TRUE(pump_until(423, 1000, &seen));
+  EXPECT_EQ((int)_WPARAM, -2);
+  for (int c : pump_for(100)) seen.push_back(c);
+  EXPECT_EQ(count_of(seen, 422), 1) << "three steps are still one code: a list scrolls by its own measure";
+  EXPECT_EQ(count_of(seen, 423), 1);
+}
+
+// Whatever is posted by number, by other programs or the system, and has no
+// SDL event behind it. The messages and parameters stand as numbers too:
+// posters know them by number, not by our names.
+TEST_F(EventLoop, PostedMessagesQueueTheCodesTheirSendersRelyOn) {
+  twindow w(200, 100, "posted");
+  pump_for(50);
+  while (get_key()) {
+  }
+  struct {
+    unsigned msg;
+    unsigned long wparam;
+    long lparam;
+    std::vector<int> codes;
+  } posted[] = {
+      {0x0113, 1, 0, {387}},                // timer
+      {0x0005, 0, (50 << 16) | 80, {388}},  // size
+      {0x0112, 0xF020, 0, {390}},           // minimise
+      {0x0111, 1234, 0, {1234}},            // command
+      {0x0312, 77, 0, {77}},                // hot key
+      {0x0100, 'A', 1, {}},                 // a letter's key: it comes as a character
+      {977, 0, 0, {427}},                   // only its arrival counts
+      {1124, 0, 512, {398}},                // the tray icon, its mouse message in lparam
+      {1124, 0, 513, {396}},
+      {1124, 0, 514, {397}},
+      {1124, 0, 515, {396}},
+      {1124, 0, 516, {394}},
+      {1124, 0, 517, {395}},
+      {1124, 0, 518, {394}},
+      {1124, 0, 519, {}},
+      {0x0218, 7, 0, {428}},                // power: resumed from suspend
+      {0x0218, 4, 0, {}},                   // power: suspending
+      {0x0218, 10, 0, {}},
+      {0x0102, 421, 0, {421}},              // characters no keyboard types: they switch
+      {0x0102, 420, 0, {420}},              // the refusal of the end of the session
+  };
+  for (auto& m : posted) {
+    plat::send_message(w.hwnd, m.msg, m.wparam, m.lparam);
+    std::vector<int> queued;
+    while (int code = get_key()) queued.push_back(code);
+    EXPECT_EQ(queued, m.codes) << "message " << m.msg << ", wparam " << m.wparam << ", lparam " << m.lparam;
+    if (m.msg == 0x0102) {
+      EXPECT_EQ(DISABLE_REBOOT, m.wparam == 421);
+    }
+  }
+}
+
+// What the window procedure answers, and the hooks it calls, where a message
+// queues nothing.
+TEST_F(EventLoop, MessagesWithoutACodeAnswerOrCallTheirHook) {
+  twindow w(200, 100, "hooks");
+  probe p(0, 0, 10, 10);
+  static int suspended;
+  static void *data, *sender;
+  suspended = 0;
+  __SUSPEND = [] { suspended++; };
+  __COPY_DATA_FUNC = [](void* d, void* s) {
+    data = d;
+    sender = s;
+  };
+  EXPECT_EQ(plat::send_message(w.hwnd, 0x0218, 4, 0), 0);
+  EXPECT_EQ(suspended, 1);
+  int payload, from;
+  plat::send_message(w.hwnd, 0x004A, (unsigned long)&from, (long)&payload);
+  EXPECT_EQ(data, &payload);
+  EXPECT_EQ(sender, &from);
+
+  // The minimum size holds whatever size is proposed.
+  CUR_MIN_LEN = 300;
+  CUR_MIN_DOWN = 150;
+  plat::windowpos proposed = {w.hwnd, 0, 0, 100, 400};
+  plat::send_message(w.hwnd, 0x0046, 0, (long)&proposed);
+  EXPECT_EQ(proposed.cx, 300);
+  EXPECT_EQ(proposed.cy, 400);
+
+  // The client area's cursor is ours (hit-test 1 in the low word); the rest
+  // is left to the platform.
+  EXPECT_EQ(plat::send_message(w.hwnd, 0x0020, (unsigned long)w.hwnd, (0x0200 << 16) | 1), 0);
+  EXPECT_EQ(plat::send_message(w.hwnd, 0x0020, (unsigned long)w.hwnd, (0x0200 << 16) | 2), 1);
+
+  // A menu selection is dispatched at once, the item from wparam's low word.
+  while (get_key()) {
+  }
+  p.got.clear();
+  plat::send_message(w.hwnd, 0x011F, (0x8000ul << 16) | 1234, 0);
+  EXPECT_EQ(p.got, std::vector<int>{1234});
+  EXPECT_EQ(_MESSAGE, 287u);
+  EXPECT_EQ(get_key(), 0) << "and not queued";
+}
+
 TEST_F(EventLoop, PopupClientCoordinatesExcludeTheFrameWeDraw) {
   twindow w(120, 80, (char)0);
   pump_for(50);
