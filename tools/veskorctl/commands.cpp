@@ -29,9 +29,6 @@
 
 namespace ctl {
 
-loader_link LINK;
-std::string PASSWORD = device_password("");
-std::vector<uint8_t> IMAGE(HEX_IMAGE_SIZE, 0xFF);
 const char NO_ANSWER[] = "Устройство не отвечает.";
 
 // ---- checks of the command line, before anything is sent or written -------------------
@@ -41,11 +38,11 @@ int bad_usage(const std::string& text, const char* command) {
   return EXIT_USAGE;
 }
 
-int open_link() {
-  if (LINK.is_open() || LINK.open(DEVICE_PORT)) return -1;
+int run::open_link() {
+  if (link.is_open() || link.open(DEVICE_PORT)) return -1;
   // Another program holding the port is named as the cause, not the board:
   // nothing could even be sent.
-  err(LINK.port_busy() ? PORT_BUSY_TEXT : "Порт 48900 не открывается: нет сети");
+  err(link.port_busy() ? PORT_BUSY_TEXT : "Порт 48900 не открывается: нет сети");
   return EXIT_DEVICE;
 }
 
@@ -91,18 +88,18 @@ int readable_file(const std::string& arg, const char* what, std::string& path) {
   return -1;
 }
 
-// PASSWORD from the options: the typed password or the first line of the
+// The password from the options: the typed password or the first line of the
 // password file (--password-file, else $VESKOR_PASSWORD_FILE), normalised
 // as the password dialog normalises it; none at all is the empty password.
-int take_password(const options& o) {
-  std::string pass = o.password;
-  std::string file = o.password_file;
+int run::take_password() {
+  std::string pass = opts.password;
+  std::string file = opts.password_file;
   const char* env = std::getenv("VESKOR_PASSWORD_FILE");
-  if (!o.password_given && env && *env) file = env;
+  if (!opts.password_given && env && *env) file = env;
   if (!file.empty()) {
     std::string path;
-    int r = readable_file(file, "Файл пароля", path);
-    if (r >= 0) return r;
+    int code = readable_file(file, "Файл пароля", path);
+    if (code >= 0) return code;
     std::ifstream in(file, std::ios::binary);
     std::string line;
     std::getline(in, line);
@@ -113,38 +110,38 @@ int take_password(const options& o) {
       return EXIT_FILE;
     }
   }
-  PASSWORD = device_password(pass);
+  password = device_password(pass);
   return -1;
 }
 
 // A ledger that can be read but not written is found out here, before any
 // board is touched: otherwise a batch flashes its first board and only then
 // finds that it cannot give it an address.
-int ledger_ok() {
+int run::ledger_ok() {
   std::vector<ledger_line> lines;
   std::string error;
-  if (ledger_read(ledger_path(), lines, error) && ledger_writable(ledger_path(), error)) return -1;
+  if (ledger_read(ledger, lines, error) && ledger_writable(ledger, error)) return -1;
   err(error);
   return EXIT_FILE;
 }
 
-int settings_ok() {
+int run::settings_ok() {
   std::string problem;
   if (series_settings_writable(problem)) return -1;
   err(problem);
   return EXIT_SETTINGS;
 }
 
-int interface_ok(const options& o, const char* command) {
-  if (o.interface.empty() || plat::interface_index(o.interface.c_str()) != 0) return -1;
-  return bad_usage("нет такого сетевого интерфейса: " + shown_arg(o.interface), command);
+int run::interface_ok(const char* command) {
+  if (opts.interface.empty() || plat::interface_index(opts.interface.c_str()) != 0) return -1;
+  return bad_usage("нет такого сетевого интерфейса: " + shown_arg(opts.interface), command);
 }
 
-int read_firmware(const std::string& path, std::string& sha) {
+int run::read_firmware(const std::string& path, std::string& sha) {
   hex_file_info info;
   // The digest is of the very bytes the image came from, read once.
   std::string bytes;
-  if (!read_hex_file(path.c_str(), IMAGE.data(), info, &bytes)) {
+  if (!read_hex_file(path.c_str(), image.data(), info, &bytes)) {
     if (info.error_line > 0)
       err("Ошибка чтения файла " + path + ", строка " + std::to_string(info.error_line) + ": " +
           (info.error ? info.error : "неверная запись"));
@@ -220,15 +217,15 @@ int outcome_code(mac_outcome r) {
 
 // The board's identity as discovery would list it; false after a message
 // when it does not answer.
-bool identify_board(const std::string& ip, found_device& d) {
-  int row = VIEW.add(ip, "");
-  board_report report(row);
-  board_session board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+bool identify_board(run& r, const std::string& ip, found_device& d) {
+  int row = r.events.add(ip, "");
+  board_report report(r, row);
+  board_session board(r.link, address_value(ip), r.password.c_str(), &report);
   board_identity id;
   bool ok = board.identify(id);
   // The row is there for the exchanges -v shows; its answer is what the
   // caller prints, not an event of its own.
-  VIEW.drop(row);
+  r.events.drop(row);
   if (!ok) {
     err(ip + ": устройство не отвечает");
     return false;
@@ -260,12 +257,12 @@ void tell_mac(const std::string& ip, const mac_step& step, bool series) {
 
 // ---- discover, identify --------------------------------------------------------------
 
-int cmd_discover(const options& o) {
-  int r = interface_ok(o, "discover");
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
+int cmd_discover(run& r) {
+  const options& o = r.opts;
+  int code = first_failure({[&] { return r.interface_ok("discover"); }, [&] { return r.open_link(); }});
+  if (code >= 0) return code;
   std::vector<found_device> found;
-  int n = discover_round(LINK, found, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str());
+  int n = discover_round(r.link, found, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str());
   if (n < 0) {
     err(o.interface.empty() ? "Запрос не отправлен: нет сети"
                             : "Запрос не отправлен: интерфейс " + shown_arg(o.interface) + " не может рассылать");
@@ -280,13 +277,14 @@ int cmd_discover(const options& o) {
   return EXIT_DONE;
 }
 
-int cmd_identify(const options& o) {
+int cmd_identify(run& r) {
+  const options& o = r.opts;
   std::string ip;
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "identify");
-  int r = open_link();
-  if (r >= 0) return r;
+  int code = r.open_link();
+  if (code >= 0) return code;
   found_device d;
-  if (!identify_board(ip, d)) return EXIT_DEVICE;
+  if (!identify_board(r, ip, d)) return EXIT_DEVICE;
   print_devices({d}, o.json);
   return EXIT_DONE;
 }
@@ -298,30 +296,30 @@ namespace {
 // The board's whole memory (its model's pages), read in programming mode:
 // nothing is written. EXIT_DONE with geometry and memory, or the code after
 // the reason was said.
-int read_board(const std::string& ip, bool coprocessor, page_geometry& geometry, std::vector<uint8_t>& memory) {
-  int row = VIEW.add(ip, "");
-  board_report report(row);
-  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+int read_board(run& r, const std::string& ip, bool coprocessor, page_geometry& geometry, std::vector<uint8_t>& memory) {
+  int row = r.events.add(ip, "");
+  board_report report(r, row);
+  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
   std::string failure;
-  VIEW.set_stage(row, stage::programming);
+  r.events.set_stage(row, stage::programming);
   if (!enter_board(board, report, failure)) {
-    VIEW.finish(row, "failed", "", "", failure);
+    r.events.finish(row, "failed", "", "", failure);
     if (!failure.empty()) err(ip + ": " + failure);
-    return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
+    return r.stopping() ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
-  VIEW.set_stage(row, stage::read);
+  r.events.set_stage(row, stage::read);
   memory.assign(HEX_IMAGE_SIZE, 0xFF);
   report.fresh();
   step_outcome read = board.read(coprocessor, memory.data());
   bool ok = read.ok();
   geometry = board.session().geometry();
   failure = read.end == STEP_STOPPED ? "чтение остановлено по сигналу" : failure_words(read);
-  VIEW.set_stage(row, stage::leaving);
+  r.events.set_stage(row, stage::leaving);
   leave_board(board);
-  VIEW.finish(row, ok ? "done" : "failed", "", "", failure);
+  r.events.finish(row, ok ? "done" : "failed", "", "", failure);
   if (!ok) {
     if (!failure.empty()) err(ip + ": " + failure);
-    return STOP ? EXIT_INTERRUPTED : EXIT_DEVICE;
+    return r.stopping() ? EXIT_INTERRUPTED : EXIT_DEVICE;
   }
   memory.resize(geometry.bytes());
   return EXIT_DONE;
@@ -329,31 +327,32 @@ int read_board(const std::string& ip, bool coprocessor, page_geometry& geometry,
 
 }  // namespace
 
-int cmd_verify(const options& o) {
+int cmd_verify(run& r) {
+  const options& o = r.opts;
   std::string ip, path, sha;
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "verify");
-  int r = readable_file(o.args[1], "Файл прошивки", path);
-  if (r < 0) r = take_password(o);
-  if (r < 0) r = read_firmware(path, sha);
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
-  stop_ends_burn("прерывание: сверка остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  int code = first_failure({[&] { return readable_file(o.args[1], "Файл прошивки", path); },
+                            [&] { return r.take_password(); }, [&] { return r.read_firmware(path, sha); },
+                            [&] { return r.open_link(); }});
+  if (code >= 0) return code;
+  r.stop_ends_burn("прерывание: сверка остановится после текущей страницы (повторный сигнал прервёт сразу)");
   page_geometry g;
   std::vector<uint8_t> memory;
-  r = read_board(ip, o.coprocessor, g, memory);
-  if (r != EXIT_DONE) return r;
+  code = read_board(r, ip, o.coprocessor, g, memory);
+  if (code != EXIT_DONE) return code;
+  const std::vector<uint8_t>& image = r.image;
   char text[160];
   for (size_t i = 0; i < memory.size(); i++)
-    if (memory[i] != IMAGE[i]) {
-      std::snprintf(text, sizeof text, "0x%zX: на устройстве %02X, в файле %02X", i, memory[i], IMAGE[i]);
+    if (memory[i] != image[i]) {
+      std::snprintf(text, sizeof text, "0x%zX: на устройстве %02X, в файле %02X", i, memory[i], image[i]);
       outln(ip + ": " + text);
       return EXIT_DEVICE;
     }
   // Data past the board's memory can never be on it.
-  for (size_t i = memory.size(); i < IMAGE.size(); i++)
-    if (IMAGE[i] != 0xFF) {
+  for (size_t i = memory.size(); i < image.size(); i++)
+    if (image[i] != 0xFF) {
       std::snprintf(text, sizeof text, "0x%zX: за пределами памяти устройства (%zu байт), в файле %02X", i,
-                    memory.size(), IMAGE[i]);
+                    memory.size(), image[i]);
       outln(ip + ": " + text);
       return EXIT_DEVICE;
     }
@@ -361,20 +360,20 @@ int cmd_verify(const options& o) {
   return EXIT_DONE;
 }
 
-int cmd_read(const options& o) {
+int cmd_read(run& r) {
+  const options& o = r.opts;
   std::string ip;
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "read");
   std::string out_path;
   if (!plat::path_from_fs(o.args[1].c_str(), out_path))
     return bad_usage("имя файла не представимо в cp1251: " + shown_arg(o.args[1]), "read");
-  int r = take_password(o);
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
-  stop_ends_burn("прерывание: чтение остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  int code = first_failure({[&] { return r.take_password(); }, [&] { return r.open_link(); }});
+  if (code >= 0) return code;
+  r.stop_ends_burn("прерывание: чтение остановится после текущей страницы (повторный сигнал прервёт сразу)");
   page_geometry g;
   std::vector<uint8_t> memory;
-  r = read_board(ip, o.coprocessor, g, memory);
-  if (r != EXIT_DONE) return r;
+  code = read_board(r, ip, o.coprocessor, g, memory);
+  if (code != EXIT_DONE) return code;
   // Written whole or not at all: a cut dump read back would pass for the
   // board's memory with its end erased.
   int error = 0;
@@ -388,7 +387,8 @@ int cmd_read(const options& o) {
 
 // ---- mac --------------------------------------------------------------------------------
 
-int cmd_mac(const options& o) {
+int cmd_mac(run& r) {
+  const options& o = r.opts;
   std::string ip;
   if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "mac");
   unsigned char typed[6];
@@ -404,14 +404,12 @@ int cmd_mac(const options& o) {
     return bad_usage("MAC-адрес " + format_mac(typed) +
                          " групповой или нулевой: устройство с ним будет недоступно в сети (--force запишет его)",
                      "mac");
-  int r = take_password(o);
-  if (r < 0) r = ledger_ok();
-  if (r < 0 && next) r = settings_ok();
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
+  int code = first_failure({[&] { return r.take_password(); }, [&] { return r.ledger_ok(); },
+                            [&] { return next ? r.settings_ok() : -1; }, [&] { return r.open_link(); }});
+  if (code >= 0) return code;
 
   found_device d;
-  if (!identify_board(ip, d)) return EXIT_DEVICE;
+  if (!identify_board(r, ip, d)) return EXIT_DEVICE;
   ledger_device device;
   device.name = device_name(d.name);
   device.old_mac = format_mac(d.mac);
@@ -420,17 +418,18 @@ int cmd_mac(const options& o) {
       return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан (журнал MAC-адресов, строка " +
                            std::to_string(line) + "; --force запишет его ещё раз)",
                        "mac");
-  board_report report(VIEW.add(ip, device.name));
-  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+  board_report report(r, r.events.add(ip, device.name));
+  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
   mac_step step = next ? assign_series_mac(board, device) : assign_typed_mac(board, device, typed);
-  VIEW.finish(report.row(), step.outcome == MAC_TAKEN ? "done" : "failed", "", format_mac(step.mac), step.problem);
+  r.events.finish(report.row(), step.outcome == MAC_TAKEN ? "done" : "failed", "", format_mac(step.mac), step.problem);
   tell_mac(ip, step, next);
   return outcome_code(step.outcome);
 }
 
 // ---- series ------------------------------------------------------------------------------
 
-int cmd_series(const options& o) {
+int cmd_series(run& r) {
+  const options& o = r.opts;
   if (!o.block.empty()) {
     mac_block block;
     if (!parse_mac_block(o.block.c_str(), block))
@@ -458,10 +457,11 @@ int cmd_series(const options& o) {
 
 // ---- ledger ------------------------------------------------------------------------------
 
-int cmd_ledger(const options& o) {
+int cmd_ledger(run& r) {
+  const options& o = r.opts;
   std::vector<std::string> paths;
   for (const std::string& a : o.args) paths.push_back(a);
-  if (paths.empty()) paths.push_back(ledger_path());
+  if (paths.empty()) paths.push_back(r.ledger);
   if (!o.check && o.args.size() > 0) return bad_usage("файлы журналов задаются только с --check", "ledger");
   // The bench's own ledger may not be there yet; a ledger named by hand
   // that is not there is a mistyped name, and checking without it would

@@ -2,14 +2,18 @@
 // production line. What the pieces of the program share.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
-#include <mutex>
+#include <functional>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "netdvc/discovery.h"
 #include "netdvc/link.h"
 #include "netdvc/session.h"
+#include "tools/veskorctl/events.h"
 
 namespace ctl {
 
@@ -39,98 +43,46 @@ bool arg_text(const char* utf8, std::string& cp1251);
 //   quiet: results and errors only.
 enum class view_mode { live, lines, json, quiet };
 
-// A board's stages, by the key JSON events carry.
-enum class stage { waiting, identify, programming, burn, check, read, mac, leaving, done };
-
-class line_view {
+// The terminal as a consumer of the run's events: rows, lines, messages
+// and the summary for people. Beside --json it only prints messages and the
+// command's own lines.
+class terminal_view : public event_sink {
  public:
-  void setup(view_mode mode, bool verbose, bool answer_yes);
-  view_mode mode() const { return mode_; }
-  bool verbose() const { return verbose_; }
-  bool answer_yes() const { return answer_yes_; }
-
-  // A board enters the view; the number names its row from now on.
-  int add(const std::string& address, const std::string& name);
-  void rename(int row, const std::string& name);
-  void set_stage(int row, stage s);
-  void page(int row, int done, int total, int page_size);
-  // A message of the board's, for the user: an error line on stderr (and an
-  // event in JSON).
-  void message(int row, const std::string& text);
-  void exchange(int row, const exchange_note& note);
-  // The board leaves the view. result is "done", "failed" or "skipped";
-  // line is its permanent line for people (stdout), mac the address it got.
-  void finish(int row, const char* result, const std::string& line, const std::string& mac,
-              const std::string& why);
-  // The board leaves the view without a result of its own: a look at it
-  // (identify) that is a step of something else or whose answer is the
-  // command's output.
-  void drop(int row);
-  // The end of a run of several boards: how many were done, failed and
-  // skipped, and how long it took.
-  void summary(int done, int failed, int skipped, uint32_t ms);
-
-  // A line on stderr (err) or stdout (outln) that must not tear the rows
-  // standing on the terminal.
-  void above(FILE* f, const std::string& utf8_line);
+  explicit terminal_view(view_mode mode) : mode_(mode) {}
+  void on(const board_event& e, const std::vector<board_state>& in_flight) override;
 
  private:
-  struct row {
-    int id;
-    std::string address, name;
-    stage at = stage::waiting;
-    int done = 0, total = 0, page_size = 0;
-    uint32_t since = 0;  // tick of the first page
-    uint32_t json_at = 0;
-  };
-  row* find(int id);
-  void redraw_locked(bool force);
-  void erase_locked();
-  std::string row_text(const row& r) const;
-  void event_locked(const row& r, const char* result, const std::string& mac, const std::string& message);
-  // Hands set_left_text the boards in flight as they stand now.
-  void left_locked();
+  std::string row_text(const board_state& r) const;
+  void erase();
+  void redraw(const std::vector<board_state>& rows, bool force);
+  void line_above(FILE* f, const std::string& utf8_text, const std::vector<board_state>& rows);
+  void summary(const board_event& e);
 
-  std::mutex lock_;
-  view_mode mode_ = view_mode::lines;
-  bool verbose_ = false, answer_yes_ = false;
-  std::vector<row> rows_;
-  int next_id_ = 1;
+  view_mode mode_;
   int drawn_ = 0;          // rows on the terminal now
   uint32_t drawn_at_ = 0;  // tick of the last redraw
 };
-extern line_view VIEW;
 
-// What a session of one board reports, into its row of the view.
-class board_report : public board_observer {
+// --json: one object per event on stdout; a board's page events at most
+// every quarter of a second.
+class json_view : public event_sink {
  public:
-  explicit board_report(int row) : row_(row) {}
-  void message(const char* text) override;
-  bool confirm(const char* question) override;
-  void admitted(const page_geometry& g) override { geometry_ = g; }
-  void page_done(int done, int pages) override;
-  bool stop_requested() override;
-  void exchanged(const exchange_note& note) override;
-  // A message that repeats the one before is said once; this forgets it.
-  void fresh() { last_.clear(); }
-  int row() const { return row_; }
+  void on(const board_event& e, const std::vector<board_state>& in_flight) override;
 
  private:
-  int row_;
-  page_geometry geometry_;
-  std::string last_;
+  void event(const board_state& r, const char* result, const std::string& mac, const std::string& message);
+  std::map<int, uint32_t> page_at_;
 };
 
-// Set by SIGINT, SIGTERM or SIGHUP: the work in hand is finished, nothing
-// new begun. A second signal ends the process at once.
-extern volatile int STOP;
-void install_signals();
-// What a second signal prints before the process ends (UTF-8): the boards
-// left in flight and the state they are left in. Kept current by the view.
+// Keeps what a second signal prints (set_left_text) up to date: the boards
+// in flight and the state the end of the process leaves each in.
+class left_on_signal : public event_sink {
+ public:
+  void on(const board_event& e, const std::vector<board_state>& in_flight) override;
+};
+
+// What a second signal prints before the process ends (UTF-8).
 void set_left_text(const std::string& utf8_text);
-// From now on a signal also stops a burn after the page in hand, and the
-// notice the first signal prints is notice.
-void stop_ends_burn(const char* notice);
 
 // ---- the command line ----------------------------------------------------------
 struct options {
@@ -146,31 +98,94 @@ struct options {
   long parallel = -1;          // -1: the command's own default; 0: every board found
 };
 
-// ---- what the commands share ------------------------------------------------------
-// The process's loader link, opened once for the whole command: every board
-// of the command is worked over it.
-extern loader_link LINK;
-// The password every board of the command gets (16 characters).
-extern std::string PASSWORD;
-// The firmware of flash, batch and verify: its image.
-extern std::vector<uint8_t> IMAGE;
+// ---- the run ------------------------------------------------------------------
+// One command's run: what every board of it shares, made once by main and
+// handed to the command, and from there to every board's thread. It owns
+// the process's loader link (every board of the command is worked over
+// it), the password, the firmware image, where the ledger is, the stop flag
+// and the stream of board events with its consumers.
+class run {
+ public:
+  run(const options& o, view_mode mode);
+  ~run();
+  run(const run&) = delete;
+  run& operator=(const run&) = delete;
 
-// Each of these says what is wrong itself and gives the exit code; -1 when
-// all is well.
+  const options& opts;
+  loader_link link;
+  std::string password;        // 16 characters, what every board gets
+  std::vector<uint8_t> image;  // the firmware of flash, batch and verify
+  std::string ledger;          // the ledger's path
+  event_stream events;
+  view_mode mode() const { return mode_; }
+  bool verbose() const { return opts.verbose; }
+  bool answer_yes() const { return opts.yes; }
+
+  // Set by the first SIGINT, SIGTERM or SIGHUP: the work in hand is
+  // finished, nothing new begun. A second signal ends the process at once.
+  bool stopping() const { return stop_ != 0; }
+  // From now on a stop also ends every burn after the page in hand, and the
+  // notice the first signal prints is notice.
+  void stop_ends_burn(const char* notice);
+  bool burn_must_stop() const { return stop_ != 0 && burn_stops_ != 0; }
+
+  // Each says what is wrong itself and gives the exit code; -1 when all is
+  // well.
+  int open_link();
+  int take_password();
+  int ledger_ok();
+  int settings_ok();
+  // The image from the file, and the SHA-256 of the bytes it came from (the
+  // file is opened once).
+  int read_firmware(const std::string& path, std::string& sha);
+  // The interface --interface names must be there.
+  int interface_ok(const char* command);
+
+ private:
+  friend void install_signals(run& r);
+  friend void on_signal(int sig);
+  view_mode mode_;
+  volatile sig_atomic_t stop_ = 0;
+  volatile sig_atomic_t burn_stops_ = 0;
+  terminal_view terminal_;
+  json_view json_;
+  left_on_signal left_;
+};
+
+// The first signal sets r's stop flag and prints a notice; the second ends
+// the process, saying which boards it leaves.
+void install_signals(run& r);
+
+// The first of the checks (each -1 when all is well, else an exit code
+// after saying what is wrong) that fails, or -1.
+int first_failure(std::initializer_list<std::function<int()>> checks);
+
+// What a session of one board reports, into its row of the run's events.
+class board_report : public board_observer {
+ public:
+  board_report(run& r, int row) : run_(r), row_(row) {}
+  void message(const char* text) override;
+  bool confirm(const char* question) override;
+  void admitted(const page_geometry& g) override { geometry_ = g; }
+  void page_done(int done, int pages) override;
+  bool stop_requested() override { return run_.burn_must_stop(); }
+  void exchanged(const exchange_note& note) override;
+  // A message that repeats the one before is said once; this forgets it.
+  void fresh() { last_.clear(); }
+  int row() const { return row_; }
+
+ private:
+  run& run_;
+  int row_;
+  page_geometry geometry_;
+  std::string last_;
+};
+
+// ---- what the commands share ------------------------------------------------------
 int bad_usage(const std::string& text, const char* command);
-int open_link();
-int take_password(const options& o);
-int ledger_ok();
-int settings_ok();
 // A file named on the command line that can be read (looked at, not
-// opened), as the cp1251 path the program's file
-// calls take.
+// opened), as the cp1251 path the program's file calls take.
 int readable_file(const std::string& arg, const char* what, std::string& path);
-// The image from the file, and the SHA-256 of the bytes it came from (the
-// file is opened once).
-int read_firmware(const std::string& path, std::string& sha);
-// The interface --interface names must be there.
-int interface_ok(const options& o, const char* command);
 
 // The device address: a strict dotted quad, given back in its plain form.
 bool address_arg(const std::string& arg, std::string& ip);
@@ -190,14 +205,14 @@ extern const char NO_ANSWER[];
 constexpr size_t MAX_DEVICES = 1024;
 
 // Each returns an exit code.
-int cmd_discover(const options& o);
-int cmd_identify(const options& o);
-int cmd_flash(const options& o);
-int cmd_verify(const options& o);
-int cmd_read(const options& o);
-int cmd_mac(const options& o);
-int cmd_batch(const options& o);
-int cmd_series(const options& o);
-int cmd_ledger(const options& o);
+int cmd_discover(run& r);
+int cmd_identify(run& r);
+int cmd_flash(run& r);
+int cmd_verify(run& r);
+int cmd_read(run& r);
+int cmd_mac(run& r);
+int cmd_batch(run& r);
+int cmd_series(run& r);
+int cmd_ledger(run& r);
 
 }  // namespace ctl

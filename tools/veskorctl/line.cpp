@@ -88,24 +88,24 @@ std::string batch_line(const std::string& ip, const std::string& name, const std
 // known, programming mode, the burn with read-back (or only the pages that
 // differ), the next MAC of the series with --mac-next, programming mode
 // off. Runs on the calling thread; the result line goes through the view.
-board_result run_board(const plan& p, found_device d, bool identified) {
+board_result run_board(run& r, const plan& p, found_device d, bool identified) {
   board_result res;
   std::string ip = ip_of(d);
   std::string name = identified ? device_name(d.name) : "";
-  int row = VIEW.add(ip, name);
-  board_report report(row);
-  session_board board(LINK, address_value(ip), PASSWORD.c_str(), &report);
+  int row = r.events.add(ip, name);
+  board_report report(r, row);
+  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
   std::string failure, new_mac;
   bool ok = true;
   if (!identified) {
-    VIEW.set_stage(row, stage::identify);
+    r.events.set_stage(row, stage::identify);
     board_identity id;
     ok = board.session().identify(id);
     if (ok) {
       std::memcpy(d.name, id.name, sizeof d.name);
       std::memcpy(d.mac, id.mac, 6);
       name = device_name(d.name);
-      VIEW.rename(row, name);
+      r.events.rename(row, name);
     } else {
       failure = "устройство не отвечает";
     }
@@ -113,18 +113,18 @@ board_result run_board(const plan& p, found_device d, bool identified) {
   std::string old_mac = format_mac(d.mac);
   res.key_before = res.key_after = key_of(ip, d.mac);
   if (ok) {
-    VIEW.set_stage(row, stage::programming);
+    r.events.set_stage(row, stage::programming);
     ok = enter_board(board, report, failure);
   }
   if (ok) {
-    VIEW.set_stage(row, stage::burn);
+    r.events.set_stage(row, stage::burn);
     report.fresh();
-    step_outcome burnt = flash_image(board, IMAGE.data(), IMAGE.size(), p.coprocessor, p.only_changed);
+    step_outcome burnt = flash_image(board, r.image.data(), r.image.size(), p.coprocessor, p.only_changed);
     ok = burnt.ok();
     failure = burnt.end == STEP_STOPPED ? "прошивка остановлена по сигналу: устройство не прошито"
                                         : failure_words(burnt, "прошивка не удалась");
     if (ok && p.mac_next) {
-      VIEW.set_stage(row, stage::mac);
+      r.events.set_stage(row, stage::mac);
       ledger_device device;
       device.name = name;
       device.old_mac = old_mac;
@@ -148,7 +148,7 @@ board_result run_board(const plan& p, found_device d, bool identified) {
         }
       }
     }
-    VIEW.set_stage(row, stage::leaving);
+    r.events.set_stage(row, stage::leaving);
     leave_board(board);
   }
   std::string line;
@@ -160,7 +160,7 @@ board_result run_board(const plan& p, found_device d, bool identified) {
   } else if (!failure.empty()) {
     err(ip + ": " + failure);
   }
-  VIEW.finish(row, ok ? "done" : "failed", line, new_mac, failure);
+  r.events.finish(row, ok ? "done" : "failed", line, new_mac, failure);
   res.ok = ok;
   return res;
 }
@@ -171,6 +171,7 @@ board_result run_board(const plan& p, found_device d, bool identified) {
 // say of its MAC or name.
 class board_threads {
  public:
+  explicit board_threads(run& r) : run_(r) {}
   ~board_threads() { wait_all(); }
   size_t running() const { return jobs_.size(); }
   bool busy(const std::string& ip) const {
@@ -184,8 +185,9 @@ class board_threads {
     std::unique_ptr<job> j(new job);
     job* raw = j.get();
     raw->ip = ip_of(d);
-    raw->thread = std::thread([raw, p, d, identified] {
-      raw->result = run_board(p, d, identified);
+    run& r = run_;
+    raw->thread = std::thread([&r, raw, p, d, identified] {
+      raw->result = run_board(r, p, d, identified);
       raw->finished = true;
     });
     jobs_.push_back(std::move(j));
@@ -216,6 +218,7 @@ class board_threads {
     std::atomic<bool> finished{false};
     board_result result;
   };
+  run& run_;
   std::vector<std::unique_ptr<job>> jobs_;
 };
 
@@ -231,11 +234,14 @@ void one_per_address(std::vector<found_device>& boards) {
                boards.end());
 }
 
+const char* only_interface(const options& o) { return o.interface.empty() ? nullptr : o.interface.c_str(); }
+
 }  // namespace
 
 // ---- flash -------------------------------------------------------------------------------
 
-int cmd_flash(const options& o) {
+int cmd_flash(run& r) {
+  const options& o = r.opts;
   // The file stands last, behind the addresses.
   std::vector<std::string> addresses(o.args.begin(), o.args.end() - 1);
   if (o.all && !addresses.empty()) return bad_usage("--all и адреса вместе не задаются", "flash");
@@ -255,21 +261,20 @@ int cmd_flash(const options& o) {
     boards.push_back(d);
   }
   plan p;
-  int r = interface_ok(o, "flash");
-  if (r < 0) r = readable_file(o.args.back(), "Файл прошивки", p.file);
-  if (r < 0) r = take_password(o);
-  if (r < 0) r = read_firmware(p.file, p.sha);
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
+  int code = first_failure({[&] { return r.interface_ok("flash"); },
+                            [&] { return readable_file(o.args.back(), "Файл прошивки", p.file); },
+                            [&] { return r.take_password(); }, [&] { return r.read_firmware(p.file, p.sha); },
+                            [&] { return r.open_link(); }});
+  if (code >= 0) return code;
   p.coprocessor = o.coprocessor;
   p.only_changed = o.only_changed;
   // A signal stops every burn after the page in hand: the boards are left
   // with programming mode off and reported as not flashed, which
   // half-written images they are; a second signal ends the program at once.
-  stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  r.stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
   bool identified = false;
   if (o.all) {
-    if (discover_round(LINK, boards, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str()) < 0) {
+    if (discover_round(r.link, boards, MAX_DEVICES, only_interface(o)) < 0) {
       err("Запрос не отправлен: нет сети");
       return EXIT_DEVICE;
     }
@@ -284,146 +289,199 @@ int cmd_flash(const options& o) {
   uint32_t start = plat::tick();
   int done = 0, failed = 0;
   {
-    board_threads threads;
+    board_threads threads(r);
     size_t next = 0;
     while (next < boards.size() || threads.running() > 0) {
       threads.reap([&](const board_result& b) { (b.ok ? done : failed)++; });
-      while (next < boards.size() && !STOP && slot_free(o, threads.running())) threads.start(p, boards[next++], identified);
-      if (STOP && next < boards.size()) next = boards.size();
+      while (next < boards.size() && !r.stopping() && slot_free(o, threads.running()))
+        threads.start(p, boards[next++], identified);
+      if (r.stopping() && next < boards.size()) next = boards.size();
       plat::sleep_ms(20);
     }
   }
-  if (done + failed > 1) VIEW.summary(done, failed, 0, plat::tick() - start);
-  if (STOP && (size_t)done < boards.size()) return EXIT_INTERRUPTED;
+  if (done + failed > 1) r.events.summary(done, failed, 0, plat::tick() - start);
+  if (r.stopping() && (size_t)done < boards.size()) return EXIT_INTERRUPTED;
   return failed ? EXIT_DEVICE : EXIT_DONE;
 }
 
 // ---- batch -------------------------------------------------------------------------------
 
-int cmd_batch(const options& o) {
-  plan p;
-  p.batch = true;
-  int r = interface_ok(o, "batch");
-  if (r < 0) r = readable_file(o.args[0], "Файл прошивки", p.file);
-  // The ledger names the file so that it can be found again from anywhere.
-  if (char* real = r < 0 ? realpath(o.args[0].c_str(), nullptr) : nullptr) {
-    std::string full;
-    if (plat::path_from_fs(real, full)) p.file = full;
-    free(real);
-  }
-  if (r < 0) r = take_password(o);
-  if (r < 0 && o.mac_next) r = ledger_ok();
-  if (r < 0 && o.mac_next) r = settings_ok();
-  if (r < 0) r = read_firmware(p.file, p.sha);
-  if (r < 0) r = open_link();
-  if (r >= 0) return r;
-  p.mac_next = o.mac_next;
-  p.coprocessor = o.coprocessor;
-  p.only_changed = o.only_changed;
-  // A board finished by an earlier run: its current MAC was confirmed in
-  // the ledger, and the last confirmation of it was given beside this very
-  // firmware (by its SHA-256). Flashing it again would only hand it a
-  // second address of the series. Without --mac-next a ledger that cannot
-  // be read only means that no board is recognised as finished.
-  std::vector<ledger_line> ledger;
-  std::string error;
-  if (!ledger_read(ledger_path(), ledger, error)) ledger.clear();
-  // A reserved line that stayed the address's last one counts as well when
-  // the board holds the address: the line was written after the burn had
-  // passed, and only the board's taking it can have given the board that
-  // address (its confirmation was lost to a full disk or a crash).
-  std::map<std::string, const ledger_line*> last_confirmed, last_line;
-  for (const ledger_line& l : ledger) {
-    if (l.result == LEDGER_CONFIRMED) last_confirmed[l.new_mac] = &l;
-    last_line[l.new_mac] = &l;
-  }
-  auto already_done = [&](const found_device& d) {
-    if (p.sha.empty()) return false;
-    std::string mac = format_mac(d.mac);
-    auto c = last_confirmed.find(mac);
-    if (c != last_confirmed.end() && c->second->sha256 == p.sha) return true;
-    auto l = last_line.find(mac);
-    return l != last_line.end() && l->second->result == LEDGER_RESERVED && l->second->sha256 == p.sha;
-  };
-  if (VIEW.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
+namespace {
 
+// A batch: it waits for boards and takes each new one through the line, in
+// rounds of four phases: look for boards, retire the failed ones that have
+// left, admit the new ones into free slots, reap the finished.
+class batch {
+ public:
+  batch(run& r, const plan& p) : r_(r), o_(r.opts), p_(p), threads_(r) {}
+  int go();
+
+ private:
+  // Every board on the segment, sorted by address; false when no request
+  // could be sent (the bench's cable may be out for a while).
+  bool look_for_boards(std::vector<found_device>& found);
+  // A failed board is tried again only once it has been missing from
+  // ABSENT_ROUNDS rounds in a row and come back: re-seated, not merely busy
+  // restarting its loader.
+  void retire_absent(const std::vector<found_device>& found);
+  // New boards into free slots; finished ones (beside this firmware) are
+  // skipped.
+  void admit(const std::vector<found_device>& found);
+  void reap();
+  void read_finished();
+  bool already_done(const found_device& d) const;
+  bool reached() const { return o_.count >= 0 && handled_ >= o_.count; }
+  bool starting() const { return !r_.stopping() && fatal_ < 0 && !reached(); }
+
+  run& r_;
+  const options& o_;
+  plan p_;
+  board_threads threads_;
   // What became of each board met in this run, by its address and MAC. One
   // that failed stays failed while it stays on the segment. A board in
   // flight is known by its address alone (board_threads): its MAC changes
   // on the way.
-  std::map<std::string, bool> met;
-  std::map<std::string, int> absent;  // rounds a failed board has been missing from
-  long handled = 0;
-  int done = 0, failed = 0, skipped = 0, fatal = -1;
-  bool said_unsent = false;
+  std::map<std::string, bool> met_;
+  std::map<std::string, int> absent_;  // rounds a failed board has been missing from
+  // The ledger's last confirmed line, and last line, of each address.
+  std::vector<ledger_line> ledger_;
+  std::map<std::string, const ledger_line*> last_confirmed_, last_line_;
+  long handled_ = 0;
+  int done_ = 0, failed_ = 0, skipped_ = 0, fatal_ = -1;
+  bool said_unsent_ = false;
+};
+
+// A board finished by an earlier run: its current MAC was confirmed in the
+// ledger, and the last confirmation of it was given beside this very
+// firmware (by its SHA-256). Flashing it again would only hand it a second
+// address of the series. A reserved line that stayed the address's last one
+// counts as well when the board holds the address: the line was written
+// after the burn had passed, and only the board's taking it can have given
+// the board that address (its confirmation was lost to a full disk or a
+// crash). Without --mac-next a ledger that cannot be read only means that
+// no board is recognised as finished.
+void batch::read_finished() {
+  std::string error;
+  if (!ledger_read(r_.ledger, ledger_, error)) ledger_.clear();
+  for (const ledger_line& l : ledger_) {
+    if (l.result == LEDGER_CONFIRMED) last_confirmed_[l.new_mac] = &l;
+    last_line_[l.new_mac] = &l;
+  }
+}
+
+bool batch::already_done(const found_device& d) const {
+  if (p_.sha.empty()) return false;
+  std::string mac = format_mac(d.mac);
+  auto c = last_confirmed_.find(mac);
+  if (c != last_confirmed_.end() && c->second->sha256 == p_.sha) return true;
+  auto l = last_line_.find(mac);
+  return l != last_line_.end() && l->second->result == LEDGER_RESERVED && l->second->sha256 == p_.sha;
+}
+
+bool batch::look_for_boards(std::vector<found_device>& found) {
+  int n = discover_round(r_.link, found, MAX_DEVICES, only_interface(o_));
+  if (n < 0 && !said_unsent_) {
+    err("Запрос не отправлен: нет сети. Повторяю.");
+    said_unsent_ = true;
+  }
+  sort_devices(found);
+  return n >= 0;
+}
+
+void batch::retire_absent(const std::vector<found_device>& found) {
+  std::set<std::string> present;
+  for (const found_device& d : found) present.insert(key_of(ip_of(d), d.mac));
+  for (auto i = met_.begin(); i != met_.end();) {
+    if (i->second || present.count(i->first)) {
+      absent_.erase(i->first);
+      ++i;
+    } else if (++absent_[i->first] >= ABSENT_ROUNDS) {
+      absent_.erase(i->first);
+      i = met_.erase(i);
+    } else {
+      ++i;
+    }
+  }
+}
+
+void batch::admit(const std::vector<found_device>& found) {
+  for (const found_device& d : found) {
+    if (!starting() || !slot_free(o_, threads_.running())) return;
+    std::string key = key_of(ip_of(d), d.mac);
+    if (met_.count(key) || threads_.busy(ip_of(d))) continue;
+    handled_++;
+    if (!o_.again && already_done(d)) {
+      met_[key] = true;
+      skipped_++;
+      int row = r_.events.add(ip_of(d), device_name(d.name));
+      r_.events.finish(row, "skipped",
+                       batch_line(ip_of(d), device_name(d.name), format_mac(d.mac), "-") + "уже готово", "", "");
+      continue;
+    }
+    threads_.start(p_, d, true);
+  }
+}
+
+void batch::reap() {
+  threads_.reap([&](const board_result& b) {
+    (b.ok ? done_ : failed_)++;
+    met_[b.key_before] = b.ok;
+    met_[b.key_after] = b.ok;
+    if (b.fatal >= 0 && fatal_ < 0) fatal_ = b.fatal;
+  });
+}
+
+int batch::go() {
+  read_finished();
+  if (r_.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
   uint32_t start = plat::tick(), round_at = 0;
   bool first_round = true;
-  auto reached = [&] { return o.count >= 0 && handled >= o.count; };
-  board_threads threads;
-  auto reap = [&] {
-    threads.reap([&](const board_result& b) {
-      (b.ok ? done : failed)++;
-      met[b.key_before] = b.ok;
-      met[b.key_after] = b.ok;
-      if (b.fatal >= 0 && fatal < 0) fatal = b.fatal;
-    });
-  };
   for (;;) {
     reap();
-    bool starting = !STOP && fatal < 0 && !reached();
-    if (!starting && threads.running() == 0) break;
-    if (!starting || !slot_free(o, threads.running()) ||
-        (!first_round && plat::tick() - round_at < ROUND_MS)) {
+    if (!starting() && threads_.running() == 0) break;
+    if (!starting() || !slot_free(o_, threads_.running()) || (!first_round && plat::tick() - round_at < ROUND_MS)) {
       plat::sleep_ms(20);
       continue;
     }
     first_round = false;
     round_at = plat::tick();
     std::vector<found_device> found;
-    int n = discover_round(LINK, found, MAX_DEVICES, o.interface.empty() ? nullptr : o.interface.c_str());
-    if (n < 0 && !said_unsent) {
-      // The bench's cable may be out for a while; the batch waits.
-      err("Запрос не отправлен: нет сети. Повторяю.");
-      said_unsent = true;
-    }
-    sort_devices(found);
-    std::set<std::string> present;
-    for (const found_device& d : found) present.insert(key_of(ip_of(d), d.mac));
     // A round that could not be sent says nothing about who left.
-    for (auto i = met.begin(); n >= 0 && i != met.end();) {
-      if (i->second || present.count(i->first)) {
-        absent.erase(i->first);
-        ++i;
-      } else if (++absent[i->first] >= ABSENT_ROUNDS) {
-        absent.erase(i->first);
-        i = met.erase(i);
-      } else {
-        ++i;
-      }
-    }
+    if (look_for_boards(found)) retire_absent(found);
     reap();
-    for (const found_device& d : found) {
-      if (STOP || fatal >= 0 || reached() || !slot_free(o, threads.running())) break;
-      std::string key = key_of(ip_of(d), d.mac);
-      if (met.count(key) || threads.busy(ip_of(d))) continue;
-      handled++;
-      if (!o.again && already_done(d)) {
-        met[key] = true;
-        skipped++;
-        int row = VIEW.add(ip_of(d), device_name(d.name));
-        VIEW.finish(row, "skipped", batch_line(ip_of(d), device_name(d.name), format_mac(d.mac), "-") + "уже готово",
-                    "", "");
-        continue;
-      }
-      threads.start(p, d, true);
-    }
+    admit(found);
   }
-  VIEW.summary(done, failed, skipped, plat::tick() - start);
-  if (fatal >= 0) return fatal;
+  r_.events.summary(done_, failed_, skipped_, plat::tick() - start);
+  if (fatal_ >= 0) return fatal_;
   // Stopped before the boards asked for were done: a script must not take
   // that for a finished batch.
-  if (STOP && o.count >= 0 && !reached()) return EXIT_INTERRUPTED;
-  return failed ? EXIT_DEVICE : EXIT_DONE;
+  if (r_.stopping() && o_.count >= 0 && !reached()) return EXIT_INTERRUPTED;
+  return failed_ ? EXIT_DEVICE : EXIT_DONE;
+}
+
+}  // namespace
+
+int cmd_batch(run& r) {
+  const options& o = r.opts;
+  plan p;
+  p.batch = true;
+  int code = first_failure({[&] { return r.interface_ok("batch"); },
+                            [&] { return readable_file(o.args[0], "Файл прошивки", p.file); }});
+  // The ledger names the file so that it can be found again from anywhere.
+  if (char* real = code < 0 ? realpath(o.args[0].c_str(), nullptr) : nullptr) {
+    std::string full;
+    if (plat::path_from_fs(real, full)) p.file = full;
+    free(real);
+  }
+  if (code < 0)
+    code = first_failure({[&] { return r.take_password(); }, [&] { return o.mac_next ? r.ledger_ok() : -1; },
+                          [&] { return o.mac_next ? r.settings_ok() : -1; },
+                          [&] { return r.read_firmware(p.file, p.sha); }, [&] { return r.open_link(); }});
+  if (code >= 0) return code;
+  p.mac_next = o.mac_next;
+  p.coprocessor = o.coprocessor;
+  p.only_changed = o.only_changed;
+  return batch(r, p).go();
 }
 
 }  // namespace ctl

@@ -93,7 +93,7 @@ const int MANY = 1 << 20;  // as many arguments as are given
 
 struct command {
   const char* name;
-  int (*run)(const options&);
+  int (*go)(run&);
   int min_args, max_args;
   std::vector<int> allowed;  // beside --help, --quiet and --verbose
   const char* help;
@@ -432,9 +432,9 @@ int main(int argc, char** argv) {
                      : o.quiet ? view_mode::quiet
                      : isatty_stderr() ? view_mode::live
                                        : view_mode::lines;
-    VIEW.setup(mode, o.verbose, o.yes);
-    install_signals();
-    return c.run(o);
+    run the_run(o, mode);
+    install_signals(the_run);
+    return c.go(the_run);
   }
   std::string shown;
   if (!arg_text(first.c_str(), shown)) shown = "?";

@@ -3,45 +3,38 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "loadhex/hexfile.h"
 #include "platform/base.h"
 #include "tools/veskorctl/ctl.h"
+#include "workflow/ledger.h"
+#include "workflow/session_board.h"
 
 namespace ctl {
-
-volatile int STOP = 0;
 
 namespace {
 
 std::string utf8(const std::string& cp1251) { return plat::to_utf8(cp1251.c_str(), (int)cp1251.size()); }
 
+// The run whose stream the command's own lines go through, so that they
+// never tear its rows; none before main has made it (a usage error).
+std::atomic<event_stream*> g_output{nullptr};
+// The run the signals stop.
+run* volatile g_signalled = nullptr;
+
 // What the handler says, made UTF-8 beforehand: the handler may only write.
 char g_stop_text[256];
 size_t g_stop_len = 0;
 
-volatile sig_atomic_t g_stop_ends_burn = 0;
-
 // What the second signal says of the boards it leaves, kept ready by the
-// view in two buffers: the handler writes the one last finished, never one
-// being written.
+// left_on_signal consumer in two buffers: the handler writes the one last
+// finished, never one being written.
 char g_left[2][8192];
 size_t g_left_len[2] = {0, 0};
 volatile sig_atomic_t g_left_at = 0;
-
-void on_signal(int sig) {
-  if (STOP) {
-    ssize_t w = write(2, g_left[g_left_at], g_left_len[g_left_at]);
-    (void)w;
-    signal(sig, SIG_DFL);
-    raise(sig);
-    return;
-  }
-  STOP = 1;
-  ssize_t r = write(2, g_stop_text, g_stop_len);
-  (void)r;
-}
 
 void set_stop_text(const char* cp1251) {
   std::string text = plat::to_utf8((std::string("\nveskorctl: ") + cp1251 + "\n").c_str());
@@ -49,7 +42,30 @@ void set_stop_text(const char* cp1251) {
   std::memcpy(g_stop_text, text.data(), g_stop_len);
 }
 
+void print(FILE* f, const std::string& utf8_line) {
+  if (event_stream* s = g_output.load()) {
+    s->print(f, utf8_line);
+    return;
+  }
+  std::fputs((utf8_line + "\n").c_str(), f);
+  std::fflush(f);
+}
+
 }  // namespace
+
+void on_signal(int sig) {
+  run* r = g_signalled;
+  if (!r || r->stop_) {
+    ssize_t w = write(2, g_left[g_left_at], g_left_len[g_left_at]);
+    (void)w;
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  r->stop_ = 1;
+  ssize_t w = write(2, g_stop_text, g_stop_len);
+  (void)w;
+}
 
 void set_left_text(const std::string& utf8_text) {
   int next = 1 - g_left_at;
@@ -64,17 +80,18 @@ bool isatty_stdout() { return isatty(1) == 1; }
 
 void out(const std::string& cp1251) {
   std::string u = utf8(cp1251);
-  // Whole lines go through the view, so that they never tear its rows.
+  // Whole lines go through the run's stream, so that they never tear its
+  // rows.
   if (!u.empty() && u.back() == '\n') {
     u.pop_back();
-    VIEW.above(stdout, u);
+    print(stdout, u);
     return;
   }
   std::fwrite(u.data(), 1, u.size(), stdout);
   std::fflush(stdout);
 }
 
-void outln(const std::string& cp1251) { VIEW.above(stdout, utf8(cp1251)); }
+void outln(const std::string& cp1251) { print(stdout, utf8(cp1251)); }
 
 void out_stderr(const std::string& cp1251) {
   std::string u = utf8(cp1251);
@@ -87,7 +104,7 @@ void err(const std::string& cp1251) {
   std::string t = cp1251;
   for (char& c : t)
     if (c == '\n' || c == '\r') c = ' ';
-  VIEW.above(stderr, utf8("veskorctl: " + t));
+  print(stderr, utf8("veskorctl: " + t));
 }
 
 bool arg_text(const char* utf8_text, std::string& cp1251) {
@@ -99,21 +116,38 @@ bool arg_text(const char* utf8_text, std::string& cp1251) {
   return plat::to_utf8(cp1251.c_str(), (int)cp1251.size()) == std::string(utf8_text, n);
 }
 
-void stop_ends_burn(const char* notice) {
+// ---- the run ----------------------------------------------------------------------------
+
+run::run(const options& o, view_mode mode)
+    : opts(o), password(device_password(o.password)), image(HEX_IMAGE_SIZE, 0xFF), ledger(ledger_path()),
+      mode_(mode), terminal_(mode) {
+  events.subscribe(&terminal_);
+  if (mode == view_mode::json) events.subscribe(&json_);
+  events.subscribe(&left_);
+  g_output = &events;
+}
+
+run::~run() {
+  g_output = nullptr;
+  if (g_signalled == this) g_signalled = nullptr;
+}
+
+void run::stop_ends_burn(const char* notice) {
   // Called before the device work begins, so no signal has been handled
   // yet that could meet the text half-changed.
   set_stop_text(notice);
-  g_stop_ends_burn = 1;
+  burn_stops_ = 1;
 }
 
-void install_signals() {
+void install_signals(run& r) {
   set_stop_text("прерывание: начатое будет закончено (повторный сигнал прервёт сразу)");
+  g_signalled = &r;
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   // The blocking device calls go on after the handler; only the loops
-  // between them look at STOP.
+  // between them look at the stop flag.
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
@@ -124,6 +158,14 @@ void install_signals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+int first_failure(std::initializer_list<std::function<int()>> checks) {
+  for (const auto& check : checks) {
+    int r = check();
+    if (r >= 0) return r;
+  }
+  return -1;
+}
+
 // ---- what a board's session reports ---------------------------------------------------
 
 void board_report::message(const char* text) {
@@ -131,22 +173,20 @@ void board_report::message(const char* text) {
   // password says so in every pass: once is enough on a terminal.
   if (last_ == text) return;
   last_ = text;
-  VIEW.message(row_, text);
+  run_.events.message(row_, text);
 }
 
 bool board_report::confirm(const char* question) {
   last_.clear();
-  bool yes = VIEW.answer_yes();
-  VIEW.message(row_, std::string(question) + (yes ? " - да (--yes)" : " - нет (--yes ответил бы «да»)"));
+  bool yes = run_.answer_yes();
+  run_.events.message(row_, std::string(question) + (yes ? " - да (--yes)" : " - нет (--yes ответил бы «да»)"));
   return yes;
 }
 
-void board_report::page_done(int done, int pages) { VIEW.page(row_, done, pages, geometry_.page_size); }
-
-bool board_report::stop_requested() { return g_stop_ends_burn && STOP; }
+void board_report::page_done(int done, int pages) { run_.events.page(row_, done, pages, geometry_.page_size); }
 
 void board_report::exchanged(const exchange_note& note) {
-  if (VIEW.verbose()) VIEW.exchange(row_, note);
+  if (run_.verbose()) run_.events.exchange(row_, note);
 }
 
 }  // namespace ctl
