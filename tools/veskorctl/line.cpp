@@ -87,82 +87,120 @@ std::string batch_line(const std::string& ip, const std::string& name, const std
 // One board through the whole line: its identity when only its address is
 // known, programming mode, the burn with read-back (or only the pages that
 // differ), the next MAC of the series with --mac-next, programming mode
-// off. Runs on the calling thread; the result line goes through the view.
-board_result run_board(run& r, const plan& p, found_device d, bool identified) {
-  board_result res;
-  std::string ip = ip_of(d);
-  std::string name = identified ? device_name(d.name) : "";
-  int row = r.events.add(ip, name);
-  board_report report(r, row);
-  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
-  std::string failure, new_mac;
-  bool ok = true;
-  if (!identified) {
-    r.events.set_stage(row, stage::identify);
-    board_identity id;
-    ok = board.session().identify(id);
-    if (ok) {
-      std::memcpy(d.name, id.name, sizeof d.name);
-      std::memcpy(d.mac, id.mac, 6);
-      name = device_name(d.name);
-      r.events.rename(row, name);
-    } else {
-      failure = "устройство не отвечает";
-    }
+// off. Runs on the calling thread; every step is an event of the run's
+// stream, and so is the result.
+class board_line {
+ public:
+  board_line(run& r, const plan& p, const found_device& d, bool identified)
+      : r_(r), p_(p), d_(d), ip_(ip_of(d)), name_(identified ? device_name(d.name) : ""),
+        row_(r.events.add(ip_, name_)), report_(r, row_),
+        board_(r.link, address_value(ip_), r.password.c_str(), &report_) {}
+  board_result go(bool identified);
+
+ private:
+  bool identify();
+  bool burn();
+  bool give_mac();
+  void finish();
+
+  run& r_;
+  const plan& p_;
+  found_device d_;
+  std::string ip_, name_;
+  int row_;
+  board_report report_;
+  session_board board_;
+  board_result res_;
+  std::string old_mac_, new_mac_, failure_;
+};
+
+bool board_line::identify() {
+  r_.events.set_stage(row_, stage::identify);
+  board_identity id;
+  if (!board_.session().identify(id)) {
+    failure_ = "устройство не отвечает";
+    return false;
   }
-  std::string old_mac = format_mac(d.mac);
-  res.key_before = res.key_after = key_of(ip, d.mac);
-  if (ok) {
-    r.events.set_stage(row, stage::programming);
-    ok = enter_board(board, report, failure);
+  std::memcpy(d_.name, id.name, sizeof d_.name);
+  std::memcpy(d_.mac, id.mac, 6);
+  name_ = device_name(d_.name);
+  r_.events.rename(row_, name_);
+  return true;
+}
+
+bool board_line::burn() {
+  r_.events.set_stage(row_, stage::burn);
+  report_.fresh();
+  step_outcome burnt = flash_image(board_, r_.image.data(), r_.image.size(), p_.coprocessor, p_.only_changed);
+  failure_ = burnt.end == STEP_STOPPED ? "прошивка остановлена по сигналу: устройство не прошито"
+                                       : failure_words(burnt, "прошивка не удалась");
+  return burnt.ok();
+}
+
+bool board_line::give_mac() {
+  r_.events.set_stage(row_, stage::mac);
+  ledger_device device;
+  device.name = name_;
+  device.old_mac = old_mac_;
+  device.firmware = p_.file;
+  device.sha256 = p_.sha;
+  report_.fresh();
+  mac_step step = assign_series_mac(board_, device);
+  if (!step.problem.empty()) err(step.problem);
+  if (step.outcome == MAC_TAKEN) {
+    new_mac_ = format_mac(step.mac);
+    res_.key_after = key_of(ip_, step.mac);
+    if (!step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
+    return true;
   }
-  if (ok) {
-    r.events.set_stage(row, stage::burn);
-    report.fresh();
-    step_outcome burnt = flash_image(board, r.image.data(), r.image.size(), p.coprocessor, p.only_changed);
-    ok = burnt.ok();
-    failure = burnt.end == STEP_STOPPED ? "прошивка остановлена по сигналу: устройство не прошито"
-                                        : failure_words(burnt, "прошивка не удалась");
-    if (ok && p.mac_next) {
-      r.events.set_stage(row, stage::mac);
-      ledger_device device;
-      device.name = name;
-      device.old_mac = old_mac;
-      device.firmware = p.file;
-      device.sha256 = p.sha;
-      report.fresh();
-      mac_step step = assign_series_mac(board, device);
-      if (!step.problem.empty()) err(step.problem);
-      if (step.outcome == MAC_TAKEN) {
-        new_mac = format_mac(step.mac);
-        res.key_after = key_of(ip, step.mac);
-        if (!step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
-      } else {
-        ok = false;
-        if (step.outcome == MAC_REFUSED) {
-          std::string why = failure_words(step.as_step());
-          failure = "MAC-адрес " + format_mac(step.mac) + " не принят" + (why.empty() ? "" : ": " + why);
-        } else {
-          failure = step.outcome == MAC_SERIES_EXHAUSTED ? step.problem : "MAC-адрес не выдан";
-          res.fatal = outcome_exit(step.outcome);
-        }
-      }
-    }
-    r.events.set_stage(row, stage::leaving);
-    leave_board(board);
+  if (step.outcome == MAC_REFUSED) {
+    std::string why = failure_words(step.as_step());
+    failure_ = "MAC-адрес " + format_mac(step.mac) + " не принят" + (why.empty() ? "" : ": " + why);
+  } else {
+    failure_ = step.outcome == MAC_SERIES_EXHAUSTED ? step.problem : "MAC-адрес не выдан";
+    res_.fatal = outcome_exit(step.outcome);
   }
+  return false;
+}
+
+// The result into the stream: batch's line for every board, flash's for a
+// flashed one (a failure is a message of its own).
+void board_line::finish() {
+  bool ok = res_.ok;
   std::string line;
-  if (p.batch) {
-    line = batch_line(ip, name, old_mac, new_mac.empty() ? "-" : new_mac) +
-           (ok ? "готово" : "ошибка: " + (failure.empty() ? std::string("см. выше") : failure));
+  if (p_.batch) {
+    line = batch_line(ip_, name_, old_mac_, new_mac_.empty() ? "-" : new_mac_) +
+           (ok ? "готово" : "ошибка: " + (failure_.empty() ? std::string("см. выше") : failure_));
   } else if (ok) {
-    line = ip + ": Прошилось (" + pages_text(board.session().geometry()) + ", каждая проверена чтением)";
-  } else if (!failure.empty()) {
-    err(ip + ": " + failure);
+    line = ip_ + ": Прошилось (" + pages_text(board_.session().geometry()) + ", каждая проверена чтением)";
+  } else if (!failure_.empty()) {
+    err(ip_ + ": " + failure_);
   }
-  r.events.finish(row, ok ? "done" : "failed", line, new_mac, failure);
-  res.ok = ok;
-  return res;
+  r_.events.finish(row_, ok ? "done" : "failed", line, new_mac_, failure_);
+}
+
+board_result board_line::go(bool identified) {
+  bool ok = identified || identify();
+  old_mac_ = format_mac(d_.mac);
+  res_.key_before = res_.key_after = key_of(ip_, d_.mac);
+  if (ok) {
+    r_.events.set_stage(row_, stage::programming);
+    ok = enter_board(board_, report_, failure_);
+  }
+  if (ok) {
+    ok = burn() && (!p_.mac_next || give_mac());
+    // Whatever became of the burn and the MAC, the board leaves programming
+    // mode.
+    r_.events.set_stage(row_, stage::leaving);
+    leave_board(board_);
+  }
+  res_.ok = ok;
+  finish();
+  return res_;
+}
+
+board_result run_board(run& r, const plan& p, const found_device& d, bool identified) {
+  return board_line(r, p, d, identified).go(identified);
 }
 
 // The boards being worked on, one thread each, and never two at one
@@ -240,8 +278,11 @@ const char* only_interface(const options& o) { return o.interface.empty() ? null
 
 // ---- flash -------------------------------------------------------------------------------
 
-int cmd_flash(run& r) {
-  const options& o = r.opts;
+namespace {
+
+// The boards flash names: the addresses in front of the file (or none, for
+// --all). -1 when they make sense, else the usage error's exit code.
+int boards_named(const options& o, std::vector<found_device>& boards) {
   // The file stands last, behind the addresses.
   std::vector<std::string> addresses(o.args.begin(), o.args.end() - 1);
   if (o.all && !addresses.empty()) return bad_usage("--all и адреса вместе не задаются", "flash");
@@ -251,7 +292,6 @@ int cmd_flash(run& r) {
     if (address_arg(o.args.back(), ip)) return bad_usage("не задан файл прошивки: он стоит последним, после адресов", "flash");
     return bad_usage("нужен адрес устройства или --all", "flash");
   }
-  std::vector<found_device> boards;
   for (const std::string& a : addresses) {
     std::string ip;
     if (!address_arg(a, ip)) return bad_usage("неверный адрес устройства: " + shown_arg(a), "flash");
@@ -260,6 +300,30 @@ int cmd_flash(run& r) {
     std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
     boards.push_back(d);
   }
+  return -1;
+}
+
+// flash --all: every board one round finds.
+int boards_found(run& r, std::vector<found_device>& boards) {
+  if (discover_round(r.link, boards, MAX_DEVICES, only_interface(r.opts)) < 0) {
+    err("Запрос не отправлен: нет сети");
+    return EXIT_DEVICE;
+  }
+  sort_devices(boards);
+  if (boards.empty()) {
+    err("Устройства не найдены");
+    return EXIT_DEVICE;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int cmd_flash(run& r) {
+  const options& o = r.opts;
+  std::vector<found_device> boards;
+  int named = boards_named(o, boards);
+  if (named >= 0) return named;
   plan p;
   int code = first_failure({[&] { return r.interface_ok("flash"); },
                             [&] { return readable_file(o.args.back(), "Файл прошивки", p.file); },
@@ -272,19 +336,9 @@ int cmd_flash(run& r) {
   // with programming mode off and reported as not flashed, which
   // half-written images they are; a second signal ends the program at once.
   r.stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
-  bool identified = false;
-  if (o.all) {
-    if (discover_round(r.link, boards, MAX_DEVICES, only_interface(o)) < 0) {
-      err("Запрос не отправлен: нет сети");
-      return EXIT_DEVICE;
-    }
-    sort_devices(boards);
-    if (boards.empty()) {
-      err("Устройства не найдены");
-      return EXIT_DEVICE;
-    }
-    identified = true;
-  }
+  // Boards a round found have told who they are already.
+  bool identified = o.all;
+  if (o.all && (code = boards_found(r, boards)) >= 0) return code;
   one_per_address(boards);
   uint32_t start = plat::tick();
   int done = 0, failed = 0;
