@@ -51,6 +51,7 @@ int discover_round(loader_link& link, std::vector<found_device>& found, size_t m
     if (!is_identification(d.reply, d.len)) return true;
     found_device f;
     std::memset(&f, 0, sizeof f);
+    f.addr = d.from;
     plat::format_ipv4(d.from, f.ip);
     std::memcpy(f.name, d.reply.data + IDENT_NAME_OFFSET, IDENT_NAME_SIZE);
     f.rev = d.reply.data[IDENT_REV_OFFSET];

@@ -24,10 +24,11 @@ void listen_after_identify(loader_mailbox& box, uint32_t sent_at, const std::fun
 
 // One board that answered.
 struct found_device {
-  char ip[16];    // the sender's address, "%d.%d.%d.%d"
+  char ip[16];    // the sender's address as the chooser shows it, "%d.%d.%d.%d"
   char name[16];  // as the board sent it, not terminated
   unsigned char mac[6];
   unsigned char rev;
+  uint32_t addr;  // the same address, as the core works with it
 };
 
 // One round on link: the identify request to the broadcast address of every

@@ -46,19 +46,22 @@ int run::open_link() {
   return EXIT_DEVICE;
 }
 
-bool address_arg(const std::string& arg, std::string& ip) {
-  uint32_t a;
-  if (!plat::parse_ipv4(arg.c_str(), &a) || arg.find(' ') != std::string::npos) return false;
-  char buf[16];
-  plat::format_ipv4(a, buf);
-  ip = buf;
-  return true;
+bool address_arg(const std::string& arg, uint32_t& addr) {
+  return plat::parse_ipv4(arg.c_str(), &addr) && arg.find(' ') == std::string::npos;
 }
 
-uint32_t address_value(const std::string& ip) {
-  uint32_t a = 0;
-  plat::parse_ipv4(ip.c_str(), &a);
-  return a;
+std::string address_text(uint32_t addr) {
+  char buf[16];
+  plat::format_ipv4(addr, buf);
+  return buf;
+}
+
+found_device board_at(uint32_t addr) {
+  found_device d;
+  std::memset(&d, 0, sizeof d);
+  d.addr = addr;
+  plat::format_ipv4(addr, d.ip);
+  return d;
 }
 
 std::string shown_arg(const std::string& utf8) {
@@ -179,12 +182,11 @@ std::string pages_text(const page_geometry& g) {
 }
 
 void sort_devices(std::vector<found_device>& devices) {
-  auto addr = [](const found_device& d) { return address_value(std::string(d.ip, strnlen(d.ip, sizeof d.ip))); };
   std::stable_sort(devices.begin(), devices.end(),
-                   [&](const found_device& a, const found_device& b) { return addr(a) < addr(b); });
+                   [&](const found_device& a, const found_device& b) { return a.addr < b.addr; });
   devices.erase(std::unique(devices.begin(), devices.end(),
                             [&](const found_device& a, const found_device& b) {
-                              return addr(a) == addr(b) && std::memcmp(a.mac, b.mac, 6) == 0;
+                              return a.addr == b.addr && std::memcmp(a.mac, b.mac, 6) == 0;
                             }),
                 devices.end());
 }
@@ -194,7 +196,7 @@ namespace {
 void print_devices(const std::vector<found_device>& devices, bool json) {
   if (!json) outln(pad("Адрес", 17) + pad("Имя", 18) + pad("MAC", 19) + "Версия");
   for (const found_device& d : devices) {
-    std::string ip(d.ip, strnlen(d.ip, sizeof d.ip));
+    std::string ip = address_text(d.addr);
     std::string name = device_name(d.name);
     if (json) {
       outln("{\"address\":" + json_text(ip) + ",\"name\":" + json_text(name) + ",\"mac\":" +
@@ -217,10 +219,11 @@ int outcome_code(mac_outcome r) {
 
 // The board's identity as discovery would list it; false after a message
 // when it does not answer.
-bool identify_board(run& r, const std::string& ip, found_device& d) {
+bool identify_board(run& r, uint32_t addr, found_device& d) {
+  std::string ip = address_text(addr);
   int row = r.events.add(ip, "");
   board_report report(r, row);
-  board_session board(r.link, address_value(ip), r.password.c_str(), &report);
+  board_session board(r.link, addr, r.password.c_str(), &report);
   board_identity id;
   bool ok = board.identify(id);
   // The row is there for the exchanges -v shows; its answer is what the
@@ -230,8 +233,7 @@ bool identify_board(run& r, const std::string& ip, found_device& d) {
     err(ip + ": устройство не отвечает");
     return false;
   }
-  std::memset(&d, 0, sizeof d);
-  std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
+  d = board_at(addr);
   std::memcpy(d.name, id.name, sizeof d.name);
   std::memcpy(d.mac, id.mac, 6);
   d.rev = id.rev;
@@ -279,12 +281,12 @@ int cmd_discover(run& r) {
 
 int cmd_identify(run& r) {
   const options& o = r.opts;
-  std::string ip;
-  if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "identify");
+  uint32_t addr;
+  if (!address_arg(o.args[0], addr)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "identify");
   int code = r.open_link();
   if (code >= 0) return code;
   found_device d;
-  if (!identify_board(r, ip, d)) return EXIT_DEVICE;
+  if (!identify_board(r, addr, d)) return EXIT_DEVICE;
   print_devices({d}, o.json);
   return EXIT_DONE;
 }
@@ -296,10 +298,11 @@ namespace {
 // The board's whole memory (its model's pages), read in programming mode:
 // nothing is written. EXIT_DONE with geometry and memory, or the code after
 // the reason was said.
-int read_board(run& r, const std::string& ip, bool coprocessor, page_geometry& geometry, std::vector<uint8_t>& memory) {
+int read_board(run& r, uint32_t addr, bool coprocessor, page_geometry& geometry, std::vector<uint8_t>& memory) {
+  std::string ip = address_text(addr);
   int row = r.events.add(ip, "");
   board_report report(r, row);
-  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
+  session_board board(r.link, addr, r.password.c_str(), &report);
   std::string failure;
   r.events.set_stage(row, stage::programming);
   if (!enter_board(board, report, failure)) {
@@ -329,8 +332,10 @@ int read_board(run& r, const std::string& ip, bool coprocessor, page_geometry& g
 
 int cmd_verify(run& r) {
   const options& o = r.opts;
-  std::string ip, path, sha;
-  if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "verify");
+  std::string path, sha;
+  uint32_t addr;
+  if (!address_arg(o.args[0], addr)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "verify");
+  std::string ip = address_text(addr);
   int code = first_failure({[&] { return readable_file(o.args[1], "Файл прошивки", path); },
                             [&] { return r.take_password(); }, [&] { return r.read_firmware(path, sha); },
                             [&] { return r.open_link(); }});
@@ -338,7 +343,7 @@ int cmd_verify(run& r) {
   r.stop_ends_burn("прерывание: сверка остановится после текущей страницы (повторный сигнал прервёт сразу)");
   page_geometry g;
   std::vector<uint8_t> memory;
-  code = read_board(r, ip, o.coprocessor, g, memory);
+  code = read_board(r, addr, o.coprocessor, g, memory);
   if (code != EXIT_DONE) return code;
   const std::vector<uint8_t>& image = r.image;
   char text[160];
@@ -362,8 +367,9 @@ int cmd_verify(run& r) {
 
 int cmd_read(run& r) {
   const options& o = r.opts;
-  std::string ip;
-  if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "read");
+  uint32_t addr;
+  if (!address_arg(o.args[0], addr)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "read");
+  std::string ip = address_text(addr);
   std::string out_path;
   if (!plat::path_from_fs(o.args[1].c_str(), out_path))
     return bad_usage("имя файла не представимо в cp1251: " + shown_arg(o.args[1]), "read");
@@ -372,7 +378,7 @@ int cmd_read(run& r) {
   r.stop_ends_burn("прерывание: чтение остановится после текущей страницы (повторный сигнал прервёт сразу)");
   page_geometry g;
   std::vector<uint8_t> memory;
-  code = read_board(r, ip, o.coprocessor, g, memory);
+  code = read_board(r, addr, o.coprocessor, g, memory);
   if (code != EXIT_DONE) return code;
   // Written whole or not at all: a cut dump read back would pass for the
   // board's memory with its end erased.
@@ -389,8 +395,9 @@ int cmd_read(run& r) {
 
 int cmd_mac(run& r) {
   const options& o = r.opts;
-  std::string ip;
-  if (!address_arg(o.args[0], ip)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "mac");
+  uint32_t addr;
+  if (!address_arg(o.args[0], addr)) return bad_usage("неверный адрес устройства: " + shown_arg(o.args[0]), "mac");
+  std::string ip = address_text(addr);
   unsigned char typed[6];
   bool next = o.next;
   if (next == (o.args.size() == 2))
@@ -409,7 +416,7 @@ int cmd_mac(run& r) {
   if (code >= 0) return code;
 
   found_device d;
-  if (!identify_board(r, ip, d)) return EXIT_DEVICE;
+  if (!identify_board(r, addr, d)) return EXIT_DEVICE;
   ledger_device device;
   device.name = device_name(d.name);
   device.old_mac = format_mac(d.mac);
@@ -419,7 +426,7 @@ int cmd_mac(run& r) {
                            std::to_string(line) + "; --force запишет его ещё раз)",
                        "mac");
   board_report report(r, r.events.add(ip, device.name));
-  session_board board(r.link, address_value(ip), r.password.c_str(), &report);
+  session_board board(r.link, addr, r.password.c_str(), &report);
   mac_step step = next ? assign_series_mac(board, device) : assign_typed_mac(board, device, typed);
   r.events.finish(report.row(), step.outcome == MAC_TAKEN ? "done" : "failed", "", format_mac(step.mac), step.problem);
   tell_mac(ip, step, next);

@@ -187,9 +187,13 @@ int bad_usage(const std::string& text, const char* command);
 // opened), as the cp1251 path the program's file calls take.
 int readable_file(const std::string& arg, const char* what, std::string& path);
 
-// The device address: a strict dotted quad, given back in its plain form.
-bool address_arg(const std::string& arg, std::string& ip);
-uint32_t address_value(const std::string& ip);
+// A board's address is a number through the core and the run; it is text
+// only where it meets people: on the command line (a strict dotted quad),
+// on the terminal and in the ledger.
+bool address_arg(const std::string& arg, uint32_t& addr);
+std::string address_text(uint32_t addr);
+// A board known by its address alone.
+found_device board_at(uint32_t addr);
 std::string shown_arg(const std::string& utf8);
 // The 16 name bytes as a text: up to the first NUL, without trailing
 // blanks, control bytes shown as '?'.

@@ -71,9 +71,9 @@ struct board_result {
   int fatal = -1;                     // a settings or ledger failure ends the run
 };
 
-std::string key_of(const std::string& ip, const unsigned char* mac) { return ip + " " + format_mac(mac); }
+std::string key_of(uint32_t addr, const unsigned char* mac) { return address_text(addr) + " " + format_mac(mac); }
 
-std::string ip_of(const found_device& d) { return std::string(d.ip, strnlen(d.ip, sizeof d.ip)); }
+std::string ip_of(const found_device& d) { return address_text(d.addr); }
 
 int outcome_exit(mac_outcome r) {
   return r == MAC_LEDGER_FAILED ? EXIT_FILE : r == MAC_REFUSED || r == MAC_TAKEN ? EXIT_DEVICE : EXIT_SETTINGS;
@@ -94,7 +94,7 @@ class board_line {
   board_line(run& r, const plan& p, const found_device& d, bool identified)
       : r_(r), p_(p), d_(d), ip_(ip_of(d)), name_(identified ? device_name(d.name) : ""),
         row_(r.events.add(ip_, name_)), report_(r, row_),
-        board_(r.link, address_value(ip_), r.password.c_str(), &report_) {}
+        board_(r.link, d.addr, r.password.c_str(), &report_) {}
   board_result go(bool identified);
 
  private:
@@ -149,7 +149,7 @@ bool board_line::give_mac() {
   if (!step.problem.empty()) err(step.problem);
   if (step.outcome == MAC_TAKEN) {
     new_mac_ = format_mac(step.mac);
-    res_.key_after = key_of(ip_, step.mac);
+    res_.key_after = key_of(d_.addr, step.mac);
     if (!step.stored) err("MAC-адрес не сохранён в настройках (LastMac); журнал держит серию дальше");
     return true;
   }
@@ -182,7 +182,7 @@ void board_line::finish() {
 board_result board_line::go(bool identified) {
   bool ok = identified || identify();
   old_mac_ = format_mac(d_.mac);
-  res_.key_before = res_.key_after = key_of(ip_, d_.mac);
+  res_.key_before = res_.key_after = key_of(d_.addr, d_.mac);
   if (ok) {
     r_.events.set_stage(row_, stage::programming);
     ok = enter_board(board_, report_, failure_);
@@ -212,17 +212,17 @@ class board_threads {
   explicit board_threads(run& r) : run_(r) {}
   ~board_threads() { wait_all(); }
   size_t running() const { return jobs_.size(); }
-  bool busy(const std::string& ip) const {
+  bool busy(uint32_t addr) const {
     for (const auto& j : jobs_)
-      if (j->ip == ip) return true;
+      if (j->addr == addr) return true;
     return false;
   }
   // False, and nothing started, while the board's address is busy.
   bool start(const plan& p, const found_device& d, bool identified) {
-    if (busy(ip_of(d))) return false;
+    if (busy(d.addr)) return false;
     std::unique_ptr<job> j(new job);
     job* raw = j.get();
-    raw->ip = ip_of(d);
+    raw->addr = d.addr;
     run& r = run_;
     raw->thread = std::thread([&r, raw, p, d, identified] {
       raw->result = run_board(r, p, d, identified);
@@ -251,7 +251,7 @@ class board_threads {
 
  private:
   struct job {
-    std::string ip;
+    uint32_t addr = 0;
     std::thread thread;
     std::atomic<bool> finished{false};
     board_result result;
@@ -266,9 +266,9 @@ bool slot_free(const options& o, size_t running) { return o.parallel <= 0 || run
 // The first of every address: a board named twice, or one that answered a
 // round twice with different MACs, is one board.
 void one_per_address(std::vector<found_device>& boards) {
-  std::set<std::string> seen;
+  std::set<uint32_t> seen;
   boards.erase(std::remove_if(boards.begin(), boards.end(),
-                              [&](const found_device& d) { return !seen.insert(ip_of(d)).second; }),
+                              [&](const found_device& d) { return !seen.insert(d.addr).second; }),
                boards.end());
 }
 
@@ -288,17 +288,14 @@ int boards_named(const options& o, std::vector<found_device>& boards) {
   if (o.all && !addresses.empty()) return bad_usage("--all и адреса вместе не задаются", "flash");
   if (!o.all && addresses.empty()) {
     // One argument that is an address: the file was left out, not the board.
-    std::string ip;
-    if (address_arg(o.args.back(), ip)) return bad_usage("не задан файл прошивки: он стоит последним, после адресов", "flash");
+    uint32_t addr;
+    if (address_arg(o.args.back(), addr)) return bad_usage("не задан файл прошивки: он стоит последним, после адресов", "flash");
     return bad_usage("нужен адрес устройства или --all", "flash");
   }
   for (const std::string& a : addresses) {
-    std::string ip;
-    if (!address_arg(a, ip)) return bad_usage("неверный адрес устройства: " + shown_arg(a), "flash");
-    found_device d;
-    std::memset(&d, 0, sizeof d);
-    std::memcpy(d.ip, ip.c_str(), std::min(ip.size(), sizeof d.ip - 1));
-    boards.push_back(d);
+    uint32_t addr;
+    if (!address_arg(a, addr)) return bad_usage("неверный адрес устройства: " + shown_arg(a), "flash");
+    boards.push_back(board_at(addr));
   }
   return -1;
 }
@@ -444,7 +441,7 @@ bool batch::look_for_boards(std::vector<found_device>& found) {
 
 void batch::retire_absent(const std::vector<found_device>& found) {
   std::set<std::string> present;
-  for (const found_device& d : found) present.insert(key_of(ip_of(d), d.mac));
+  for (const found_device& d : found) present.insert(key_of(d.addr, d.mac));
   for (auto i = met_.begin(); i != met_.end();) {
     if (i->second || present.count(i->first)) {
       absent_.erase(i->first);
@@ -461,8 +458,8 @@ void batch::retire_absent(const std::vector<found_device>& found) {
 void batch::admit(const std::vector<found_device>& found) {
   for (const found_device& d : found) {
     if (!starting() || !slot_free(o_, threads_.running())) return;
-    std::string key = key_of(ip_of(d), d.mac);
-    if (met_.count(key) || threads_.busy(ip_of(d))) continue;
+    std::string key = key_of(d.addr, d.mac);
+    if (met_.count(key) || threads_.busy(d.addr)) continue;
     handled_++;
     if (!o_.again && already_done(d)) {
       met_[key] = true;
