@@ -36,8 +36,19 @@ struct ledger_line {
   std::string new_mac;   // "AA:BB:CC:DD:EE:FF", the address sent
   std::string firmware;  // the firmware file flashed before; empty for none
   std::string sha256;    // its SHA-256 in 64 lower-case hex digits, or empty
-  std::string result;    // LEDGER_RESERVED, LEDGER_CONFIRMED or LEDGER_FAILED
+  std::string result;    // LEDGER_RESERVED, LEDGER_CONFIRMED or LEDGER_FAILED;
+                         // for a burn BURN_BEGUN, BURN_FLASHED or BURN_FAILED
+  // What this version writes beside them (record.h): lines written by the
+  // previous version have none of these, and are MAC lines.
+  std::string bench;          // the bench's name
+  std::string operator_name;  // the login name of whoever ran the tool
+  std::string id;             // the record's id: its begin and end share it
+  std::string kind;           // RECORD_MAC or RECORD_BURN ("" read as mac)
+  std::string target;         // a burn's TARGET_MAIN or TARGET_COPROCESSOR
+  std::string stage;          // where a failed burn ended ("burn", "programming"...)
+  int page = -1;              // the page it ended at; -1 for none
   int line = 0;          // the line number in the file, when read from it
+  bool is_burn() const;
 };
 
 // The file (a file-system path); empty when there is no home to put it in.
