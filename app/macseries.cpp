@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "class/dialogs.h"
 #include "netdvc/netdvc.h"
@@ -21,7 +23,8 @@ namespace {
 // What a MAC step tells the user: why it could not begin, or that the MAC
 // changed (and whatever went wrong around it).
 mac_step tell(const mac_step& step, void (*show)(const char* text), bool series) {
-  if (step.outcome == MAC_SETTINGS_FAILED || step.outcome == MAC_LEDGER_FAILED || step.outcome == MAC_SERIES_EXHAUSTED) {
+  if (step.outcome == MAC_SETTINGS_FAILED || step.outcome == MAC_LEDGER_FAILED || step.outcome == MAC_SERIES_EXHAUSTED ||
+      step.outcome == MAC_LEDGER_AWAY) {
     show(step.problem.c_str());
     return step;
   }
@@ -40,15 +43,47 @@ mac_step tell(const mac_step& step, void (*show)(const char* text), bool series)
 
 }  // namespace
 
+mac_ledger& app_ledger() {
+  static std::mutex lock;
+  static std::string location;
+  static std::unique_ptr<mac_ledger> ledger;
+  std::lock_guard<std::mutex> hold(lock);
+  std::string now = ledger_location();
+  if (!ledger || now != location) {
+    ledger = open_ledger(now, bench_name(), operator_name());
+    location = now;
+  }
+  return *ledger;
+}
+
+namespace {
+
+// Before anything is sent: a ledger that cannot be read or written (a
+// database away) refuses the step, and nothing reaches the device.
+bool ledger_usable(mac_ledger& ledger, mac_step& step) {
+  if (ledger.ready(step.problem)) return true;
+  step.outcome = MAC_LEDGER_FAILED;
+  return false;
+}
+
+}  // namespace
+
 mac_step next_mac_at(const char* ip, uint16_t port, void (*show)(const char* text), const ledger_device* device) {
   face_board board(ip, port);
-  return tell(assign_series_mac(board, device ? *device : ledger_device()), show, true);
+  mac_ledger& ledger = app_ledger();
+  mac_step step;
+  if (ledger_usable(ledger, step)) step = assign_series_mac(ledger, board, device ? *device : ledger_device());
+  return tell(step, show, true);
 }
 
 mac_step typed_mac_at(const char* ip, uint16_t port, void (*show)(const char* text), const unsigned char mac[6],
                       const ledger_device* device) {
   face_board board(ip, port);
-  return tell(assign_typed_mac(board, device ? *device : ledger_device(), mac), show, false);
+  mac_ledger& ledger = app_ledger();
+  mac_step step;
+  std::memcpy(step.mac, mac, 6);
+  if (ledger_usable(ledger, step)) step = assign_typed_mac(ledger, board, device ? *device : ledger_device(), mac);
+  return tell(step, show, false);
 }
 
 bool assign_next_mac(const char* ip, uint16_t port, void (*show)(const char* text), unsigned char* assigned,

@@ -30,10 +30,16 @@ class face_board : public board_ops {
   uint16_t port_;
 };
 
+// The line's record the window tool writes into: opened at first use from
+// ledger_location() for this bench (bench_name()) and its operator, and
+// opened again when the location has changed since.
+mac_ledger& app_ledger();
+
 // One step of the series on the device at ip (assign_series_mac). What the
 // user is told goes through show: that the MAC changed (and, if so, that it
 // could not be stored in the settings), or why the step could not begin
-// (the settings or the ledger cannot be used). Nothing is shown when the
+// (the settings or the ledger cannot be used: a database that cannot be
+// reached says "Журнал MAC-адресов недоступен: ..." and nothing is sent). Nothing is shown when the
 // device did not take the address: the step's reported flag says whether
 // the device call told why. device, when given, is what the ledger records
 // about the device beside the address.

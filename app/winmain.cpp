@@ -138,13 +138,20 @@ void open_file_command(session_state& s) {
 void flash_command(session_state& s) {
   if (!s.loaded_file) return;
   face_board board(s.ip, PORT);
+  // On record from its start, with the file as it is now: a burn killed
+  // halfway stays on record as begun.
+  ledger_device burnt = s.device;
+  burnt.firmware = s.current_file;
+  if (!sha256_file(s.current_file.c_str(), burnt.sha256)) burnt.sha256.clear();
+  burn_on_record record(&app_ledger(), s.ip, burnt, *s.coprocessor == 1);
   step_outcome o = flash_image(board, MEMORY_MAP, sizeof MEMORY_MAP, *s.coprocessor == 1);
+  record.end(o.ok(), "burn", board.pages_done());
   if (!o.ok()) {
     tell(o);
     return;
   }
-  s.device.firmware = s.current_file;
-  if (!sha256_file(s.current_file.c_str(), s.device.sha256)) s.device.sha256.clear();
+  s.device = burnt;
+  s.device.line_id = record.id();
   message("Прошилось");
 }
 
@@ -161,8 +168,9 @@ void mac_typed_command(session_state& s) {
   memcpy(typed, s.mac, 6);
   if (get_mac_addr(typed) != 0) return;
   if (mac_is_group_or_zero(typed) && !yes_no(MAC_GROUP_QUESTION)) return;
-  if (int line = typed_mac_given_line(s.device, typed))
-    if (!yes_no(mac_given_question(typed, line).c_str())) return;
+  std::string where;
+  if (typed_mac_given(app_ledger(), s.device, typed, where))
+    if (!yes_no(mac_given_question(typed, where).c_str())) return;
   // Through the ledger like every address: a typed address of the series
   // must never be handed out again by MAC++ here or on another tool of
   // this account.

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "workflow/record.h"
 #include "workflow/series.h"
 #include "platform/durable.h"
 #include "platform/base.h"
@@ -20,8 +21,13 @@ const char* const LEDGER_FAILED = "failed";
 
 namespace {
 
-const char HEADER[] = "time,address,name,old_mac,new_mac,firmware,sha256,result";
-const int FIELDS = 8;
+// The previous version's header and lines (eight fields, MAC lines only)
+// stay readable as they are: such a file is never rewritten, and the lines
+// this version appends to it carry every field of the new header.
+const char HEADER_V1[] = "time,address,name,old_mac,new_mac,firmware,sha256,result";
+const int FIELDS_V1 = 8;
+const char HEADER[] = "time,address,name,old_mac,new_mac,firmware,sha256,result,bench,operator,id,kind,target,stage,page";
+const int FIELDS = 15;
 // Far more than a line of the ledger needs; a longer one is no ledger line,
 // and the writer refuses to make one.
 const size_t MAX_LINE = 8192;
@@ -172,21 +178,40 @@ bool parse_line(const std::string& text, ledger_line& l) {
   // A NUL would silently end a field when it is turned into a text.
   if (text.find('\0') != std::string::npos || !plat::is_utf8(text.data(), text.size())) return false;
   std::vector<std::string> f;
-  if (!csv_split(text, f) || (int)f.size() != FIELDS) return false;
+  if (!csv_split(text, f) || ((int)f.size() != FIELDS && (int)f.size() != FIELDS_V1)) return false;
+  f.resize(FIELDS);
+  bool burn = f[11] == RECORD_BURN;
+  if (!f[11].empty() && !burn && f[11] != RECORD_MAC) return false;
   unsigned char mac[6];
   if (f[0].empty() || f[1].empty()) return false;
   if (!f[3].empty() && !parse_mac(f[3].c_str(), mac)) return false;
-  if (!parse_mac(f[4].c_str(), mac)) return false;
+  // A burn gives no address.
+  if (burn ? !f[4].empty() : !parse_mac(f[4].c_str(), mac)) return false;
   if (!f[6].empty() && !is_hex_digits(f[6], 64)) return false;
-  if (f[7] != LEDGER_RESERVED && f[7] != LEDGER_CONFIRMED && f[7] != LEDGER_FAILED) return false;
+  if (burn ? f[7] != BURN_BEGUN && f[7] != BURN_FLASHED && f[7] != BURN_FAILED
+           : f[7] != LEDGER_RESERVED && f[7] != LEDGER_CONFIRMED && f[7] != LEDGER_FAILED)
+    return false;
+  if (burn && f[12] != TARGET_MAIN && f[12] != TARGET_COPROCESSOR) return false;
+  int page = -1;
+  if (!f[14].empty()) {
+    if (f[14].size() > 6 || f[14].find_first_not_of("0123456789") != std::string::npos) return false;
+    page = std::atoi(f[14].c_str());
+  }
   l.time = from_file_text(f[0]);
   l.address = from_file_text(f[1]);
   l.name = from_file_text(f[2]);
   l.old_mac = f[3];
-  l.new_mac = format_mac(mac);
+  l.new_mac = burn ? std::string() : format_mac(mac);
   l.firmware = from_file_text(f[5]);
   l.sha256 = f[6];
   l.result = f[7];
+  l.bench = from_file_text(f[8]);
+  l.operator_name = from_file_text(f[9]);
+  l.id = from_file_text(f[10]);
+  l.kind = burn ? RECORD_BURN : RECORD_MAC;
+  l.target = f[12];
+  l.stage = from_file_text(f[13]);
+  l.page = page;
   return true;
 }
 
@@ -219,7 +244,7 @@ bool parse_all(const std::string& path, const std::string& content, std::vector<
     pos = unfinished ? content.size() : end + 1;
     ledger_line l;
     bool ok = !unfinished && text.size() <= MAX_LINE &&
-              (number == 1 ? text == HEADER : parse_line(text, l));
+              (number == 1 ? text == HEADER || text == HEADER_V1 : parse_line(text, l));
     if (!ok) {
       char buf[64];
       std::snprintf(buf, sizeof buf, "%d", number);
@@ -283,9 +308,12 @@ bool ledger_append(const std::string& path, ledger_line line, std::string& error
     return false;
   }
   if (line.time.empty()) line.time = ledger_time();
+  if (line.kind.empty()) line.kind = RECORD_MAC;
+  std::string page = line.page >= 0 ? std::to_string(line.page) : std::string();
   std::string text;
-  const std::string* f[FIELDS] = {&line.time,    &line.address,  &line.name,   &line.old_mac,
-                                  &line.new_mac, &line.firmware, &line.sha256, &line.result};
+  const std::string* f[FIELDS] = {&line.time,   &line.address,       &line.name,    &line.old_mac, &line.new_mac,
+                                  &line.firmware, &line.sha256,      &line.result,  &line.bench,   &line.operator_name,
+                                  &line.id,     &line.kind,          &line.target,  &line.stage,   &page};
   for (int i = 0; i < FIELDS; i++) text += (i ? "," : "") + csv_field(*f[i]);
   // A line the reader would refuse would make the whole ledger unreadable
   // (and so stop every later address): it is refused before anything is
@@ -377,6 +405,7 @@ std::vector<ledger_line> ledger_unsettled(const std::vector<ledger_line>& lines)
   std::map<std::string, const ledger_line*> last;
   std::vector<std::string> order;
   for (const ledger_line& l : lines) {
+    if (l.is_burn()) continue;
     if (!last.count(l.new_mac)) order.push_back(l.new_mac);
     last[l.new_mac] = &l;
   }

@@ -108,6 +108,9 @@ struct ledger_device {
   std::string old_mac;   // "AA:BB:CC:DD:EE:FF" before; empty when not known
   std::string firmware;  // the file flashed into it just before; empty for none
   std::string sha256;
+  // The id of that burn's record (record.h): the MAC steps that follow it
+  // belong to the same line of work. Empty when there was none.
+  std::string line_id;
 };
 
 // SHA-256 of n bytes / of a file (cp1251 path, a regular file of at most

@@ -34,7 +34,15 @@ extern const char* const TARGET_MAIN;         // "main"
 extern const char* const TARGET_COPROCESSOR;  // "coprocessor"
 
 // A new record id: 32 lower-case hex digits from the system's random source.
+// It names one board's line of work as well (a flash in the window, a
+// board of a batch): the MAC steps that follow a burn on the same board
+// carry step_id(the burn's id), so that trace finds the burn that went
+// before an address was given.
 std::string record_id();
+// line_id, '-' and 8 hex digits of its own.
+std::string step_id(const std::string& line_id);
+// The first 32 characters of an id: the board's line of work it belongs to.
+std::string line_of(const std::string& id);
 
 // ---- where the ledger is, and who writes into it --------------------------------
 

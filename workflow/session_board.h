@@ -22,6 +22,7 @@ class session_board : public board_ops {
     return session_.burn(image, size, coprocessor, only_changed);
   }
   unsigned reports() const override { return counter_.told; }
+  int pages_done() const override { return counter_.pages; }
   bool stop_requested() const override { return counter_.inner && counter_.inner->stop_requested(); }
   // The board's whole memory (its geometry's bytes) into out; nothing is
   // written. Failed with the session's reason told, or stopped.
@@ -34,11 +35,18 @@ class session_board : public board_ops {
   struct counting_observer : board_observer {
     board_observer* inner = nullptr;
     unsigned told = 0;
+    int pages = -1;  // of the burn in hand
     void message(const char* text) override;
     bool confirm(const char* question) override;
     void admitted(const page_geometry& g) override { if (inner) inner->admitted(g); }
-    void burn_started(int pages) override { if (inner) inner->burn_started(pages); }
-    void page_done(int done, int pages) override { if (inner) inner->page_done(done, pages); }
+    void burn_started(int total) override {
+      pages = 0;
+      if (inner) inner->burn_started(total);
+    }
+    void page_done(int done, int total) override {
+      pages = done;
+      if (inner) inner->page_done(done, total);
+    }
     void burn_ended() override { if (inner) inner->burn_ended(); }
     bool stop_requested() override { return inner && inner->stop_requested(); }
     void exchanged(const exchange_note& n) override { if (inner) inner->exchanged(n); }

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "bcp/regkey.h"
 #include "platform/durable.h"
 #include "platform/base.h"
 #include "veskor_version.h"
@@ -63,267 +62,108 @@ step_outcome flash_image(board_ops& board, const unsigned char* image, size_t si
 
 namespace {
 
-std::string cp(const std::string& fs_path) {
-  std::string c;
-  return plat::path_from_fs(fs_path.c_str(), c) ? c : fs_path;
-}
-
-// The settings file, for a message that has to name it.
-std::string settings_file() {
-  std::string base = plat::config_home();
-  return (base.empty() ? std::string("~/.config") : base) + "/veskor/HKEY_CURRENT_USER.reg";
-}
-
-std::string settings_problem() {
-  return "Настройки " + cp(settings_file()) + " не читаются или недоступны для записи";
-}
-
-ledger_line line_for(const std::string& address, const ledger_device& device, const unsigned char* mac,
-                     const char* result) {
+ledger_line line_for(const std::string& address, const ledger_device& device, const char* kind) {
   ledger_line l;
   l.address = address;
   size_t n = l.address.find(' ');  // discovery pads the address with blanks
   if (n != std::string::npos) l.address.erase(n);
   l.name = device.name;
   l.old_mac = device.old_mac;
-  l.new_mac = format_mac(mac);
   l.firmware = device.firmware;
   l.sha256 = device.sha256;
-  l.result = result;
+  l.kind = kind;
   return l;
 }
 
-// Reserves the address in the ledger, sends it and writes what became of it.
-void send_through_ledger(const std::string& path, board_ops& board, const ledger_device& device, mac_step& step) {
-  if (!ledger_append(path, line_for(board.address(), device, step.mac, LEDGER_RESERVED), step.problem)) {
-    step.outcome = MAC_LEDGER_FAILED;
-    return;
-  }
+mac_outcome refusal(record_end end, bool exhausted) {
+  if (end == RECORD_AWAY) return MAC_LEDGER_AWAY;
+  return exhausted ? MAC_SERIES_EXHAUSTED : MAC_LEDGER_FAILED;
+}
+
+// Sends the reserved address and writes what became of it.
+void send_reserved(mac_ledger& ledger, board_ops& board, ledger_line& record, mac_step& step) {
   unsigned before = board.reports();
   bool taken = board.set_mac(step.mac);
   step.reported = !taken && board.reports() != before;
+  record.result = taken ? LEDGER_CONFIRMED : LEDGER_FAILED;
+  record.time.clear();
   std::string error;
-  if (!ledger_append(path, line_for(board.address(), device, step.mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED),
-                     error))
-    step.problem = error;
+  if (ledger.settle(record, error) != RECORD_DONE) step.problem = error;
   step.outcome = taken ? MAC_TAKEN : MAC_REFUSED;
 }
 
-}  // namespace
-
-
-namespace {
-
-// A 6-byte binary value of the key; false when it is absent or not one.
-bool read_mac(_regkey& key, const char* name, unsigned char* mac) {
-  const unsigned char* v = (const unsigned char*)key.get_binary(name);
-  if (!v || key._TYPE != REG_BINARY || key._SIZE != 6) return false;
-  std::memcpy(mac, v, 6);
-  return true;
-}
-
-enum block_found { NO_BLOCK, BLOCK, DAMAGED_BLOCK };
-
-// The block of this bench. Either value there without the two making a
-// block (one alone, not 6 bytes, the first past the last, outside the
-// series) is damage: going on with the whole series would hand out
-// addresses of the other benches' blocks.
-block_found read_block(_regkey& key, mac_block& block) {
-  if (!key.get_binary(SETTINGS_SERIES_FIRST) && !key.get_binary(SETTINGS_SERIES_LAST)) return NO_BLOCK;
-  mac_block b;
-  if (!read_mac(key, SETTINGS_SERIES_FIRST, b.first) || !read_mac(key, SETTINGS_SERIES_LAST, b.last) ||
-      !mac_block_valid(b))
-    return DAMAGED_BLOCK;
-  block = b;
-  return BLOCK;
-}
-
-std::string damaged_block_problem() {
-  return "Настройки " + cp(settings_file()) + ": блок серии (\"SeriesFirst\", \"SeriesLast\") повреждён";
-}
-
-// "LastMac" as the series goes on from it (the default start when it holds
-// nothing of the series).
-void read_last(_regkey& key, unsigned char* last) {
-  const unsigned char* stored_mac = (const unsigned char*)key.get_binary(SETTINGS_LAST_MAC);
-  mac_series_last(stored_mac, stored_mac && key._TYPE == REG_BINARY ? key._SIZE : 0, last);
-}
-
-// The next address past last and the ledger, within the block when there
-// is one; false when the block is used up.
-bool next_address(const std::vector<ledger_line>& lines, const unsigned char* last, const mac_block* block,
-                  unsigned char* next) {
-  if (block) return ledger_block_next(lines, last, *block, next);
-  ledger_series_next(lines, last, next);
-  return true;
-}
-
-std::string exhausted_text(const mac_block& block) {
-  return "Серия исчерпана: последний адрес блока " + format_mac(block.last) + " выдан.";
+std::string new_attempt(const ledger_device& device) {
+  return device.line_id.empty() ? step_id(record_id()) : step_id(device.line_id);
 }
 
 }  // namespace
 
-bool series_settings_writable(std::string& problem) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (key._ERROR || key._READ_ONLY) {
-    problem = settings_problem();
-    return false;
-  }
-  mac_block block;
-  if (read_block(key, block) == DAMAGED_BLOCK) {
-    problem = damaged_block_problem();
-    return false;
-  }
-  return true;
-}
-
-bool read_series(series_state& state, std::string& problem) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (key._ERROR) {
-    problem = settings_problem();
-    return false;
-  }
-  std::vector<ledger_line> lines;
-  if (!ledger_read(ledger_path(), lines, problem)) return false;
-  unsigned char last[6];
-  read_last(key, last);
-  state = series_state();
-  block_found found = read_block(key, state.block);
-  if (found == DAMAGED_BLOCK) {
-    problem = damaged_block_problem();
-    return false;
-  }
-  state.has_block = found == BLOCK;
-  state.has_next = next_address(lines, last, state.has_block ? &state.block : nullptr, state.next);
-  const unsigned char* end = state.has_block ? state.block.last : nullptr;
-  unsigned char series_end[6] = {MAC_SERIES_PREFIX[0], MAC_SERIES_PREFIX[1], MAC_SERIES_PREFIX[2], 250, 250, 250};
-  if (!end) end = series_end;
-  if (state.has_next) {
-    uint32_t a = mac_series_index(state.next), z = mac_series_index(end);
-    state.left = z >= a ? z - a + 1 : 0;
-  }
-  // The last address handed out: the highest of the series (of the block,
-  // when there is one) that "LastMac" or the ledger holds.
-  auto consider = [&](const unsigned char* x) {
-    if (!mac_in_series(x) || (state.has_block && !mac_in_block(state.block, x))) return;
-    if (state.has_last && mac_series_number(x) <= mac_series_number(state.last)) return;
-    std::memcpy(state.last, x, 6);
-    state.has_last = true;
-  };
-  for (const ledger_line& l : lines) {
-    unsigned char x[6];
-    if (parse_mac(l.new_mac.c_str(), x)) consider(x);
-  }
-  unsigned char stored[6];
-  if (read_mac(key, SETTINGS_LAST_MAC, stored)) consider(stored);
-  return true;
-}
-
-bool set_series_block(const mac_block& block, std::string& problem) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (key._ERROR || key._READ_ONLY || !key.lock()) {
-    problem = settings_problem();
-    return false;
-  }
-  bool ok = key.set_binary(block.first, 6, SETTINGS_SERIES_FIRST) && key.set_binary(block.last, 6, SETTINGS_SERIES_LAST);
-  key.unlock();
-  if (!ok) problem = settings_problem();
-  return ok;
-}
-
-mac_step assign_series_mac(board_ops& board, const ledger_device& device) {
+mac_step assign_series_mac(mac_ledger& ledger, board_ops& board, const ledger_device& device,
+                           const std::string& attempt) {
   mac_step step;
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (key._ERROR || key._READ_ONLY) {
+  step.attempt = attempt.empty() ? new_attempt(device) : attempt;
+  // Without "LastMac" the bench's series would start again below addresses
+  // it handed out; with a database the series is the database's, and
+  // "LastMac" only follows.
+  if (!ledger.is_database() && !series_settings_writable(step.problem)) {
     step.outcome = MAC_SETTINGS_FAILED;
-    step.problem = settings_problem();
     return step;
   }
-  // The address is chosen and reserved under the settings lock, so that no
-  // tool on this account (and no other board of this process) takes it too.
-  if (!key.lock()) {
-    step.outcome = MAC_SETTINGS_FAILED;
-    step.problem = "Настройки " + cp(settings_file()) + " не блокируются";
+  ledger_line record = line_for(board.address(), device, RECORD_MAC);
+  record.id = step.attempt;
+  bool exhausted = false;
+  record_end end = ledger.reserve_next(record, exhausted, step.problem);
+  if (end != RECORD_DONE) {
+    step.outcome = refusal(end, exhausted);
     return step;
   }
-  unsigned char last[6];
-  read_last(key, last);
-  mac_block block;
-  block_found found = read_block(key, block);
-  if (found == DAMAGED_BLOCK) {
-    step.outcome = MAC_SETTINGS_FAILED;
-    step.problem = damaged_block_problem();
-    key.unlock();
-    return step;
-  }
-  bool has_block = found == BLOCK;
-  std::string path = ledger_path();
-  std::vector<ledger_line> lines;
-  if (!ledger_read(path, lines, step.problem)) {
-    step.outcome = MAC_LEDGER_FAILED;
-    key.unlock();
-    return step;
-  }
-  if (!next_address(lines, last, has_block ? &block : nullptr, step.mac)) {
-    step.outcome = MAC_SERIES_EXHAUSTED;
-    step.problem = exhausted_text(block);
-    key.unlock();
-    return step;
-  }
-  if (!ledger_append(path, line_for(board.address(), device, step.mac, LEDGER_RESERVED), step.problem)) {
-    step.outcome = MAC_LEDGER_FAILED;
-    key.unlock();
-    return step;
-  }
-  key.unlock();
-
-  // The reserved line keeps the address to this board whatever happens now:
-  // the lock is not held while it goes out.
-  unsigned before = board.reports();
-  bool taken = board.set_mac(step.mac);
-  step.reported = !taken && board.reports() != before;
-
-  bool locked = key.lock();
-  std::string error;
-  if (!ledger_append(path, line_for(board.address(), device, step.mac, taken ? LEDGER_CONFIRMED : LEDGER_FAILED),
-                     error))
-    step.problem = error;
-  step.outcome = taken ? MAC_TAKEN : MAC_REFUSED;
-  if (taken) {
-    // Boards of a line confirm in any order: "LastMac" only ever moves up.
-    unsigned char now[6];
-    bool ahead = read_mac(key, SETTINGS_LAST_MAC, now) && mac_in_series(now) &&
-                 mac_series_number(now) >= mac_series_number(step.mac) &&
-                 (!has_block || mac_in_block(block, now));
-    step.stored = ahead || (locked && key.set_binary(step.mac, 6, SETTINGS_LAST_MAC));
-  }
-  if (locked) key.unlock();
+  parse_mac(record.new_mac.c_str(), step.mac);
+  // The reservation keeps the address to this board whatever happens now.
+  send_reserved(ledger, board, record, step);
+  if (step.outcome == MAC_TAKEN) step.stored = follow_last_mac(step.mac);
   return step;
 }
 
-mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const unsigned char mac[6]) {
+mac_step assign_typed_mac(mac_ledger& ledger, board_ops& board, const ledger_device& device,
+                          const unsigned char mac[6]) {
   mac_step step;
+  step.attempt = new_attempt(device);
   std::memcpy(step.mac, mac, 6);
-  std::string path = ledger_path();
-  std::vector<ledger_line> lines;
-  if (!ledger_read(path, lines, step.problem)) {
-    step.outcome = MAC_LEDGER_FAILED;
+  ledger_line record = line_for(board.address(), device, RECORD_MAC);
+  record.id = step.attempt;
+  record.new_mac = format_mac(mac);
+  record_end end = ledger.reserve_typed(record, step.problem);
+  if (end != RECORD_DONE) {
+    step.outcome = refusal(end, false);
     return step;
   }
-  send_through_ledger(path, board, device, step);
+  send_reserved(ledger, board, record, step);
   return step;
 }
 
-int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]) {
-  std::vector<ledger_line> lines;
-  std::string problem;
-  if (!ledger_read(ledger_path(), lines, problem)) return 0;
-  const ledger_line* l = ledger_given_elsewhere(lines, mac, device.old_mac);
-  return l ? l->line : 0;
+bool typed_mac_given(mac_ledger& ledger, const ledger_device& device, const unsigned char mac[6],
+                     std::string& where_text) {
+  return ledger.given_elsewhere(mac, device.old_mac, where_text);
 }
 
-std::string mac_given_question(const unsigned char mac[6], int line) {
-  return "Адрес " + format_mac(mac) + " уже выдан (журнал MAC-адресов, строка " + std::to_string(line) +
-         "). Записать ещё раз?";
+std::string mac_given_question(const unsigned char mac[6], const std::string& where_text) {
+  return "Адрес " + format_mac(mac) + " уже выдан (журнал MAC-адресов, " + where_text + "). Записать ещё раз?";
+}
+
+burn_on_record::burn_on_record(mac_ledger* ledger, const std::string& address, const ledger_device& device,
+                               bool coprocessor)
+    : ledger_(ledger), line_(line_for(address, device, RECORD_BURN)) {
+  line_.id = record_id();
+  line_.target = coprocessor ? TARGET_COPROCESSOR : TARGET_MAIN;
+  line_.result = BURN_BEGUN;
+  if (ledger_) ledger_->burn(line_, problem);
+}
+
+void burn_on_record::end(bool flashed, const char* stage, int page) {
+  line_.result = flashed ? BURN_FLASHED : BURN_FAILED;
+  line_.stage = flashed || !stage ? "" : stage;
+  line_.page = flashed ? -1 : page;
+  line_.time.clear();
+  std::string error;
+  if (ledger_ && ledger_->burn(line_, error) != RECORD_DONE) problem = error;
 }

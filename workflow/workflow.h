@@ -10,6 +10,7 @@
 #include <string>
 
 #include "workflow/ledger.h"
+#include "workflow/record.h"
 #include "workflow/series.h"
 
 // The loader's port on both sides.
@@ -57,6 +58,8 @@ class board_ops {
   // (a refused password, why a burn gave up, a question): a step that
   // failed without a new one failed without a word.
   virtual unsigned reports() const = 0;
+  // The pages of the burn in hand done so far; -1 when not known.
+  virtual int pages_done() const { return -1; }
   // Whether the user asked for the work in hand to stop (a signal).
   virtual bool stop_requested() const { return false; }
 };
@@ -96,6 +99,9 @@ enum mac_outcome {
   MAC_SETTINGS_FAILED,  // nothing sent: the settings cannot be read, written or locked
   MAC_LEDGER_FAILED,    // nothing sent: the ledger cannot be read, parsed or written
   MAC_SERIES_EXHAUSTED, // nothing sent: the bench's block has been handed out
+  // Nothing sent: the database cannot be reached now. The same step, given
+  // the same attempt, may be tried again once it can.
+  MAC_LEDGER_AWAY,
 };
 
 // What a MAC step did.
@@ -105,6 +111,10 @@ struct mac_step {
   bool stored = false;        // "LastMac" took it (series steps)
   bool reported = false;      // the board's own report said why it refused
   std::string problem;        // why the step could not begin, or a warning
+  // The record's id. A step tried again after MAC_LEDGER_AWAY takes it
+  // back, so that a reservation whose commit was lost is found, not made
+  // twice.
+  std::string attempt;
   // The board's part of the step, for the words of a refusal.
   step_outcome as_step() const {
     step_outcome o;
@@ -119,6 +129,10 @@ struct mac_step {
 // file) when not.
 // Opening the key creates it when it is missing.
 bool series_settings_writable(std::string& problem);
+// "LastMac" follows an address a board took: it only ever moves up, and
+// only to an address of the series (of the bench's block in the settings,
+// when there is one). Whether it holds the address (or one past it) now.
+bool follow_last_mac(const unsigned char mac[6]);
 
 // Where the series of this bench stands: its last address handed out (past
 // "LastMac" and the ledger), the next one, its block, how many are left.
@@ -131,38 +145,50 @@ struct series_state {
   mac_block block;
   uint32_t left = 0;         // addresses still to hand out, next included
 };
-// False with problem (naming the file) when the settings or the ledger
-// cannot be read.
-bool read_series(series_state& state, std::string& problem);
-// Sets this bench's block; false with problem when the settings cannot be
-// written.
-bool set_series_block(const mac_block& block, std::string& problem);
 
-// One step of the series on board. Under the settings lock, "LastMac" and
-// the bench's block are read, the next address is taken past "LastMac" and
-// past every address of the ledger (within the block, when there is one)
-// and written to the ledger as reserved; the address is then sent without
-// the lock, so that the boards of a line get theirs side by side, and under
-// the lock again a confirmed (or failed) line follows and, once confirmed,
-// "LastMac" moves up to the address. Settings that cannot be read, locked
-// or written refuse the step before anything is sent: without "LastMac" the
-// series would start again below addresses already handed out. A used-up
-// block refuses it with "Серия исчерпана: последний адрес блока ... выдан."
-// A failure to write the board's answer to the ledger is a warning in
-// problem: the reserved line already keeps the address from being handed
-// out again.
-mac_step assign_series_mac(board_ops& board, const ledger_device& device);
+// One step of the series on board through ledger: the next address is taken
+// and written as reserved (record.h: reserve_next), then sent without any
+// lock or transaction held, so that the boards of a line get theirs side by
+// side; a confirmed (or failed) record follows and, once confirmed,
+// "LastMac" follows the address. A ledger or settings that cannot be used
+// refuse the step before anything is sent; so does a used-up block, with
+// "Серия исчерпана: последний адрес блока ... выдан." A database that
+// cannot be reached refuses it with MAC_LEDGER_AWAY: try again with
+// attempt = the step's attempt. A failure to write the board's answer is a
+// warning in problem: the reservation already keeps the address from being
+// handed out again.
+mac_step assign_series_mac(mac_ledger& ledger, board_ops& board, const ledger_device& device,
+                           const std::string& attempt = "");
 // An address typed by hand: reserved, sent, confirmed or failed, as above;
 // the settings are not touched. One of the series' prefix thereby pushes
 // the series past it.
-mac_step assign_typed_mac(board_ops& board, const ledger_device& device, const unsigned char mac[6]);
-// The line of the ledger (1-based) by which an address typed for device
-// has been given to another device already (see ledger_given_elsewhere),
-// 0 when it has not or the ledger cannot be read (the step then refuses on
-// its own). A second device with the same address would make both
+mac_step assign_typed_mac(mac_ledger& ledger, board_ops& board, const ledger_device& device,
+                          const unsigned char mac[6]);
+// Whether an address typed for device has been given to another device
+// already (mac_ledger::given_elsewhere; where_text says where the record
+// stands). A second device with the same address would make both
 // unreachable, so the front ends write it only when asked for twice.
-int typed_mac_given_line(const ledger_device& device, const unsigned char mac[6]);
+bool typed_mac_given(mac_ledger& ledger, const ledger_device& device, const unsigned char mac[6],
+                     std::string& where_text);
 // The window's question for that: "Адрес %s уже выдан (журнал MAC-адресов,
 // строка %d). Записать ещё раз?" (the device that has it may be this one,
 // its MAC changed since: the ledger cannot tell).
-std::string mac_given_question(const unsigned char mac[6], int line);
+std::string mac_given_question(const unsigned char mac[6], const std::string& where_text);
+
+// A burn on the record: its begin written when made (so that even a run
+// killed halfway leaves it on record as begun), its end by end(). A record
+// that cannot be written does not stop the burn: problem says why.
+class burn_on_record {
+ public:
+  // ledger may be null: nothing is recorded then.
+  burn_on_record(mac_ledger* ledger, const std::string& address, const ledger_device& device, bool coprocessor);
+  // flashed, or failed at stage ("programming", "burn") and page (-1: none).
+  void end(bool flashed, const char* stage, int page);
+  // The burn's id, which the MAC steps of the same board carry (step_id).
+  const std::string& id() const { return line_.id; }
+  std::string problem;
+
+ private:
+  mac_ledger* ledger_;
+  ledger_line line_;
+};

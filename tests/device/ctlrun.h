@@ -136,11 +136,14 @@ inline int count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
-inline std::vector<ledger_line> ledger_of(const workspace& w) {
-  std::vector<ledger_line> lines;
+// The ledger's lines of one kind: the MAC steps, or with burns the burns.
+inline std::vector<ledger_line> ledger_of(const workspace& w, bool burns = false) {
+  std::vector<ledger_line> lines, out;
   std::string error;
   EXPECT_TRUE(ledger_read(w.ledger(), lines, error)) << error;
-  return lines;
+  for (const ledger_line& l : lines)
+    if (l.is_burn() == burns) out.push_back(l);
+  return out;
 }
 
 inline std::string device_mac(const devtest::segment& seg, int k) {

@@ -203,11 +203,11 @@ TEST(FullDisk, NothingIsSentWhenTheReservedLineCannotBeWritten) {
     ledger_device device;
     device.firmware = std::string(4096, '"');
     face_board board(ip.c_str(), PORT);
-    mac_step step = assign_series_mac(board, device);
+    mac_step step = assign_series_mac(app_ledger(), board, device);
     EXPECT_EQ(step.outcome, MAC_LEDGER_FAILED);
     EXPECT_NE(step.problem.find(w.ledger()), std::string::npos) << step.problem;
     const unsigned char typed[6] = {0x5A, 0x3C, 0x19, 0x11, 0x46, 0x20};
-    step = assign_typed_mac(board, device, typed);
+    step = assign_typed_mac(app_ledger(), board, device, typed);
     EXPECT_EQ(step.outcome, MAC_LEDGER_FAILED);
     EXPECT_NE(step.problem.find(w.ledger()), std::string::npos) << step.problem;
     EXPECT_FALSE(set_mac_sent(seg));

@@ -288,16 +288,17 @@ TEST_F(Ledger, ABlockOfOneAddressHandsOutThatAddress) {
   mac_block b;
   ASSERT_TRUE(parse_mac_block("5A:3C:19:20:00:07-5A:3C:19:20:00:07", b));
   std::string problem;
-  ASSERT_TRUE(set_series_block(b, problem)) << problem;
+  std::unique_ptr<mac_ledger> file = open_file_ledger(ledger(), "", "");
+  ASSERT_TRUE(file->set_block(b, problem)) << problem;
   series_state state;
-  ASSERT_TRUE(read_series(state, problem)) << problem;
+  ASSERT_TRUE(file->series(state, problem)) << problem;
   EXPECT_TRUE(state.has_block);
   ASSERT_TRUE(state.has_next);
   EXPECT_EQ(format_mac(state.next), "5A:3C:19:20:00:07");
   EXPECT_EQ(state.left, 1u);
   std::string error;
   ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:20:00:07", LEDGER_CONFIRMED), error)) << error;
-  ASSERT_TRUE(read_series(state, problem)) << problem;
+  ASSERT_TRUE(file->series(state, problem)) << problem;
   EXPECT_FALSE(state.has_next) << "used up";
 }
 

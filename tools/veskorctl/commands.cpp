@@ -24,6 +24,7 @@
 #include "platform/net.h"
 #include "tools/veskorctl/ctl.h"
 #include "tools/veskorctl/steps.h"
+#include "workflow/ledger_db.h"
 #include "workflow/session_board.h"
 #include "workflow/workflow.h"
 
@@ -120,12 +121,21 @@ int run::take_password() {
 // A ledger that can be read but not written is found out here, before any
 // board is touched: otherwise a batch flashes its first board and only then
 // finds that it cannot give it an address.
+// A database that cannot be reached, or holds no ledger, is found out here
+// the same way; its local spool is written first.
 int run::ledger_ok() {
-  std::vector<ledger_line> lines;
   std::string error;
-  if (ledger_read(ledger, lines, error) && ledger_writable(ledger, error)) return -1;
-  err(error);
+  if (ledger && ledger->ready(error)) return -1;
+  err(ledger ? error : "Журнал MAC-адресов " + shown_location(ledger_location) + " не открывается");
   return EXIT_FILE;
+}
+
+void run::records_ready() {
+  std::string error;
+  if (ledger && ledger->ready(error)) return;
+  if (!ledger) error = "Журнал MAC-адресов " + shown_location(ledger_location) + " не открывается";
+  err("предупреждение: " + error +
+      (ledger && ledger->is_database() ? "; записи о прошивках ждут на диске стенда" : "; записи о прошивках не сохраняются"));
 }
 
 int run::settings_ok() {
@@ -212,7 +222,8 @@ int outcome_code(mac_outcome r) {
     case MAC_TAKEN: return EXIT_DONE;
     case MAC_SETTINGS_FAILED:
     case MAC_SERIES_EXHAUSTED: return EXIT_SETTINGS;
-    case MAC_LEDGER_FAILED: return EXIT_FILE;
+    case MAC_LEDGER_FAILED:
+    case MAC_LEDGER_AWAY: return EXIT_FILE;
     default: return EXIT_DEVICE;
   }
 }
@@ -420,14 +431,14 @@ int cmd_mac(run& r) {
   ledger_device device;
   device.name = device_name(d.name);
   device.old_mac = format_mac(d.mac);
-  if (!next && !o.force)
-    if (int line = typed_mac_given_line(device, typed))
-      return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан (журнал MAC-адресов, строка " +
-                           std::to_string(line) + "; --force запишет его ещё раз)",
-                       "mac");
+  std::string where;
+  if (!next && !o.force && typed_mac_given(*r.ledger, device, typed, where))
+    return bad_usage("MAC-адрес " + format_mac(typed) + " уже выдан (журнал MAC-адресов, " + where +
+                         "; --force запишет его ещё раз)",
+                     "mac");
   board_report report(r, r.events.add(ip, device.name));
   session_board board(r.link, addr, r.password.c_str(), &report);
-  mac_step step = next ? assign_series_mac(board, device) : assign_typed_mac(board, device, typed);
+  mac_step step = next ? assign_series_mac(*r.ledger, board, device) : assign_typed_mac(*r.ledger, board, device, typed);
   r.events.finish(report.row(), step.outcome == MAC_TAKEN ? "done" : "failed", "", format_mac(step.mac), step.problem);
   tell_mac(ip, step, next);
   return outcome_code(step.outcome);
@@ -443,17 +454,21 @@ int cmd_series(run& r) {
       return bad_usage("блок задаётся как ПЕРВЫЙ-ПОСЛЕДНИЙ, два адреса серии 5A:3C:19:xx:yy:zz (байты до FA) "
                        "по возрастанию, а не " + shown_arg(o.block),
                        "series");
+    int code = r.ledger_ok();
+    if (code >= 0) return code;
     std::string problem;
-    if (!set_series_block(block, problem)) {
+    if (!r.ledger->set_block(block, problem)) {
       err(problem);
-      return EXIT_SETTINGS;
+      return r.ledger->is_database() ? EXIT_FILE : EXIT_SETTINGS;
     }
   }
+  int code = r.ledger_ok();
+  if (code >= 0) return code;
   series_state s;
   std::string problem;
-  if (!read_series(s, problem)) {
+  if (!r.ledger->series(s, problem)) {
     err(problem);
-    return problem.find("Журнал") == 0 ? EXIT_FILE : EXIT_SETTINGS;
+    return problem.find("Журнал") == 0 || r.ledger->is_database() ? EXIT_FILE : EXIT_SETTINGS;
   }
   outln("последний выданный адрес: " + (s.has_last ? format_mac(s.last) : std::string("нет")));
   outln("следующий адрес: " + (s.has_next ? format_mac(s.next) : std::string("нет: серия исчерпана")));
@@ -464,12 +479,78 @@ int cmd_series(run& r) {
 
 // ---- ledger ------------------------------------------------------------------------------
 
+namespace {
+
+// --init: the schema made or brought up to date.
+int ledger_init(run& r) {
+  std::string said, problem;
+  if (!database_init(r.ledger_location, said, problem)) {
+    err(problem);
+    return EXIT_FILE;
+  }
+  outln(shown_location(r.ledger_location) + ": " + said);
+  return EXIT_DONE;
+}
+
+// --import FILE...: bench ledgers into the database, each file whole or not
+// at all.
+int ledger_import(run& r) {
+  int code = r.ledger_ok();
+  if (code >= 0) return code;
+  bool twice = false;
+  for (const std::string& a : r.opts.args) {
+    std::string label = shown_arg(a);
+    std::vector<ledger_line> lines;
+    std::string problem;
+    if (!ledger_read(a, lines, problem)) {
+      err(problem);
+      return EXIT_FILE;
+    }
+    import_report report;
+    if (!database_import(r.ledger_location, label, lines, report, problem)) {
+      err(problem);
+      return EXIT_FILE;
+    }
+    outln(label + ": добавлено записей: " + std::to_string(report.added) + ", уже были в базе: " +
+          std::to_string(report.present));
+    for (const std::string& t : report.confirmed_twice) outln("ошибка: " + t);
+    twice = twice || !report.confirmed_twice.empty();
+  }
+  return twice ? EXIT_DEVICE : EXIT_DONE;
+}
+
+// --check of the line's database: its own invariants.
+int ledger_check_database(run& r) {
+  int code = r.ledger_ok();
+  if (code >= 0) return code;
+  ledger_check report;
+  std::string problem;
+  if (!r.ledger->check(report, problem)) {
+    err(problem);
+    return EXIT_FILE;
+  }
+  for (const std::string& w : report.warnings) outln("предупреждение: " + w);
+  for (const std::string& e : report.errors) outln("ошибка: " + e);
+  outln(report.summary);
+  return report.errors.empty() ? EXIT_DONE : EXIT_DEVICE;
+}
+
+}  // namespace
+
 int cmd_ledger(run& r) {
   const options& o = r.opts;
+  bool database = is_database_location(r.ledger_location);
+  if (o.init + o.import + o.check > 1) return bad_usage("--init, --import и --check вместе не задаются", "ledger");
+  if ((o.init || o.import) && !database)
+    return bad_usage("--init и --import относятся к журналу в базе данных (--ledger postgresql://...)", "ledger");
+  if (o.init) return o.args.empty() ? ledger_init(r) : bad_usage("лишний аргумент", "ledger");
+  if (o.import) return o.args.empty() ? bad_usage("нужны файлы журналов стендов", "ledger") : ledger_import(r);
+  if (!o.check && o.args.size() > 0) return bad_usage("файлы журналов задаются только с --check", "ledger");
+  if (database && o.check && o.args.empty()) return ledger_check_database(r);
+  if (database && !o.check) return print_whole_record(r);
   std::vector<std::string> paths;
   for (const std::string& a : o.args) paths.push_back(a);
-  if (paths.empty()) paths.push_back(r.ledger);
-  if (!o.check && o.args.size() > 0) return bad_usage("файлы журналов задаются только с --check", "ledger");
+  if (paths.empty()) paths.push_back(plat::path_to_fs(r.ledger_location.c_str()));
   // The bench's own ledger may not be there yet; a ledger named by hand
   // that is not there is a mistyped name, and checking without it would
   // pass what was never looked at. Named twice, a file would find its own

@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "netdvc/link.h"
 #include "netdvc/session.h"
 #include "tools/veskorctl/events.h"
+#include "workflow/record.h"
 
 namespace ctl {
 
@@ -94,6 +96,11 @@ struct options {
   std::string password_file;   // UTF-8 as given
   std::string interface;       // --interface, UTF-8 as given
   std::string block;           // series --block, UTF-8 as given
+  std::string ledger;          // --ledger, cp1251 (a path or a database URI)
+  std::string bench;           // --bench, cp1251
+  bool init = false, import = false, csv = false;  // ledger --init / --import, trace --csv
+  std::string firmware;        // trace --firmware, UTF-8 as given
+  std::string since, until;    // trace --since / --until, as given
   long count = -1;             // -1: no limit
   long parallel = -1;          // -1: the command's own default; 0: every board found
 };
@@ -115,7 +122,10 @@ class run {
   loader_link link;
   std::string password;        // 16 characters, what every board gets
   std::vector<uint8_t> image;  // the firmware of flash, batch and verify
-  std::string ledger;          // the ledger's path
+  // The line's record: the bench's CSV file or the line's database
+  // (--ledger, VESKOR_LEDGER, the settings' "Ledger"), for this bench.
+  std::string ledger_location;
+  std::unique_ptr<mac_ledger> ledger;
   event_stream events;
   view_mode mode() const { return mode_; }
   bool verbose() const { return opts.verbose; }
@@ -134,6 +144,11 @@ class run {
   int open_link();
   int take_password();
   int ledger_ok();
+  // flash and batch without MAC addresses: the burns go on record where
+  // they can; a ledger that cannot take them is said once, and the boards
+  // are flashed all the same (a database's records wait on the bench's
+  // disk).
+  void records_ready();
   int settings_ok();
   // The image from the file, and the SHA-256 of the bytes it came from (the
   // file is opened once).
@@ -218,5 +233,8 @@ int cmd_mac(run& r);
 int cmd_batch(run& r);
 int cmd_series(run& r);
 int cmd_ledger(run& r);
+int cmd_trace(run& r);
+// `ledger` of a database: every record as CSV.
+int print_whole_record(run& r);
 
 }  // namespace ctl

@@ -16,6 +16,7 @@ const char* stage_key(stage s) {
     case stage::check: return "verify";
     case stage::read: return "read";
     case stage::mac: return "mac";
+    case stage::ledger_wait: return "ledger_wait";
     case stage::leaving: return "leaving";
     case stage::done: return "done";
   }
@@ -31,6 +32,7 @@ const char* stage_text(stage s) {
     case stage::check: return "сверка";
     case stage::read: return "чтение";
     case stage::mac: return "MAC-адрес";
+    case stage::ledger_wait: return "жду журнал";
     case stage::leaving: return "выход из режима";
     case stage::done: return "готово";
   }

@@ -16,7 +16,7 @@
 namespace ctl {
 
 // A board's stages, by the key JSON events carry.
-enum class stage { waiting, identify, programming, burn, check, read, mac, leaving, done };
+enum class stage { waiting, identify, programming, burn, check, read, mac, ledger_wait, leaving, done };
 const char* stage_key(stage s);   // "burn"
 const char* stage_text(stage s);  // "прошивка"
 

@@ -30,6 +30,9 @@ constexpr uint32_t ROUND_MS = 1000;
 // restarting its loader for a moment.
 constexpr int ABSENT_ROUNDS = 2;
 
+// A board waiting for the database asks again this often.
+constexpr uint32_t LEDGER_RETRY_MS = 1000;
+
 // Nothing to keep alive here while a board restarts its loader.
 void sleep_pause(uint32_t ms) { plat::sleep_ms(ms); }
 
@@ -99,6 +102,8 @@ class board_line {
 
  private:
   bool identify();
+  void begin_record();
+  void end_record(bool flashed, const char* at);
   bool burn();
   bool give_mac();
   void finish();
@@ -112,6 +117,7 @@ class board_line {
   session_board board_;
   board_result res_;
   std::string old_mac_, new_mac_, failure_;
+  std::unique_ptr<burn_on_record> record_;
 };
 
 bool board_line::identify() {
@@ -137,6 +143,23 @@ bool board_line::burn() {
   return burnt.ok();
 }
 
+// The board's record of the burn, begun before programming mode goes on.
+void board_line::begin_record() {
+  ledger_device device;
+  device.name = name_;
+  device.old_mac = old_mac_;
+  device.firmware = p_.file;
+  device.sha256 = p_.sha;
+  record_.reset(new burn_on_record(r_.ledger.get(), ip_, device, p_.coprocessor));
+  if (!record_->problem.empty()) err(ip_ + ": запись о прошивке не сохранена: " + record_->problem);
+}
+
+void board_line::end_record(bool flashed, const char* at) {
+  if (!record_) return;
+  record_->end(flashed, at, board_.pages_done());
+  if (!record_->problem.empty()) err(ip_ + ": итог прошивки не сохранён в журнале: " + record_->problem);
+}
+
 bool board_line::give_mac() {
   r_.events.set_stage(row_, stage::mac);
   ledger_device device;
@@ -144,8 +167,26 @@ bool board_line::give_mac() {
   device.old_mac = old_mac_;
   device.firmware = p_.file;
   device.sha256 = p_.sha;
+  if (record_) device.line_id = record_->id();
   report_.fresh();
-  mac_step step = assign_series_mac(board_, device);
+  mac_step step = assign_series_mac(*r_.ledger, board_, device);
+  // No address is reserved while the database is away: the board waits,
+  // in programming mode, and goes on by itself when it is back. The same
+  // attempt is given again, so that a reservation whose commit was lost on
+  // the way is found rather than made twice.
+  if (step.outcome == MAC_LEDGER_AWAY) {
+    r_.events.set_stage(row_, stage::ledger_wait);
+    r_.events.message(row_, "жду журнал: " + step.problem);
+    while (step.outcome == MAC_LEDGER_AWAY && !r_.stopping()) {
+      plat::sleep_ms(LEDGER_RETRY_MS);
+      step = assign_series_mac(*r_.ledger, board_, device, step.attempt);
+    }
+    if (step.outcome == MAC_LEDGER_AWAY) {
+      failure_ = "MAC-адрес не выдан: журнал недоступен, прервано";
+      return false;
+    }
+    r_.events.set_stage(row_, stage::mac);
+  }
   if (!step.problem.empty()) err(step.problem);
   if (step.outcome == MAC_TAKEN) {
     new_mac_ = format_mac(step.mac);
@@ -184,11 +225,15 @@ board_result board_line::go(bool identified) {
   old_mac_ = format_mac(d_.mac);
   res_.key_before = res_.key_after = key_of(d_.addr, d_.mac);
   if (ok) {
+    begin_record();
     r_.events.set_stage(row_, stage::programming);
     ok = enter_board(board_, report_, failure_);
+    if (!ok) end_record(false, "programming");
   }
   if (ok) {
-    ok = burn() && (!p_.mac_next || give_mac());
+    bool burnt = burn();
+    end_record(burnt, "burn");
+    ok = burnt && (!p_.mac_next || give_mac());
     // Whatever became of the burn and the MAC, the board leaves programming
     // mode.
     r_.events.set_stage(row_, stage::leaving);
@@ -333,6 +378,7 @@ int cmd_flash(run& r) {
   // with programming mode off and reported as not flashed, which
   // half-written images they are; a second signal ends the program at once.
   r.stop_ends_burn("прерывание: прошивка остановится после текущей страницы (повторный сигнал прервёт сразу)");
+  r.records_ready();
   // Boards a round found have told who they are already.
   bool identified = o.all;
   if (o.all && (code = boards_found(r, boards)) >= 0) return code;
@@ -394,9 +440,8 @@ class batch {
   // on the way.
   std::map<std::string, bool> met_;
   std::map<std::string, int> absent_;  // rounds a failed board has been missing from
-  // The ledger's last confirmed line, and last line, of each address.
-  std::vector<ledger_line> ledger_;
-  std::map<std::string, const ledger_line*> last_confirmed_, last_line_;
+  // The MACs of boards an earlier run finished with this firmware.
+  std::set<std::string> finished_;
   long handled_ = 0;
   int done_ = 0, failed_ = 0, skipped_ = 0, fatal_ = -1;
   bool said_unsent_ = false;
@@ -412,22 +457,13 @@ class batch {
 // crash). Without --mac-next a ledger that cannot be read only means that
 // no board is recognised as finished.
 void batch::read_finished() {
+  std::vector<std::string> macs;
   std::string error;
-  if (!ledger_read(r_.ledger, ledger_, error)) ledger_.clear();
-  for (const ledger_line& l : ledger_) {
-    if (l.result == LEDGER_CONFIRMED) last_confirmed_[l.new_mac] = &l;
-    last_line_[l.new_mac] = &l;
-  }
+  if (p_.sha.empty() || !r_.ledger || !r_.ledger->finished_with(p_.sha, macs, error)) macs.clear();
+  finished_.insert(macs.begin(), macs.end());
 }
 
-bool batch::already_done(const found_device& d) const {
-  if (p_.sha.empty()) return false;
-  std::string mac = format_mac(d.mac);
-  auto c = last_confirmed_.find(mac);
-  if (c != last_confirmed_.end() && c->second->sha256 == p_.sha) return true;
-  auto l = last_line_.find(mac);
-  return l != last_line_.end() && l->second->result == LEDGER_RESERVED && l->second->sha256 == p_.sha;
-}
+bool batch::already_done(const found_device& d) const { return finished_.count(format_mac(d.mac)) > 0; }
 
 bool batch::look_for_boards(std::vector<found_device>& found) {
   int n = discover_round(r_.link, found, MAX_DEVICES, only_interface(o_));
@@ -529,6 +565,7 @@ int cmd_batch(run& r) {
                           [&] { return o.mac_next ? r.settings_ok() : -1; },
                           [&] { return r.read_firmware(p.file, p.sha); }, [&] { return r.open_link(); }});
   if (code >= 0) return code;
+  if (!o.mac_next) r.records_ready();
   p.mac_next = o.mac_next;
   p.coprocessor = o.coprocessor;
   p.only_changed = o.only_changed;

@@ -29,7 +29,8 @@ const char GENERAL_HELP[] =
     "  mac        записать в устройство MAC-адрес: следующий из серии или заданный\n"
     "  batch      поточная прошивка: каждое новое устройство прошить и выдать ему MAC\n"
     "  series     показать серию MAC-адресов стенда или задать его блок\n"
-    "  ledger     показать или проверить журналы выданных MAC-адресов\n"
+    "  ledger     показать или проверить журнал; создать его в базе, перенести туда файлы\n"
+    "  trace      история устройства по MAC, устройства с данной прошивкой, записи за период\n"
     "\n"
     "veskorctl КОМАНДА --help описывает команду и даёт примеры;\n"
     "veskorctl --version называет версию.\n"
@@ -42,7 +43,12 @@ const char GENERAL_HELP[] =
     "при сверке), 2 ошибка в командной строке, 3 ошибка файла (прошивки, пароля,\n"
     "журнала), 4 ошибка настроек или исчерпанный блок серии, 130 прервано.\n"
     "Серия MAC-адресов общая с оконной программой veskor (значение LastMac в тех же\n"
-    "настройках); журнал: ${XDG_DATA_HOME:-~/.local/share}/veskor/ledger.csv.\n";
+    "настройках). Журнал (каждая прошивка и каждый выданный MAC-адрес): --ledger МЕСТО,\n"
+    "иначе VESKOR_LEDGER, иначе значение Ledger в настройках, иначе файл\n"
+    "${XDG_DATA_HOME:-~/.local/share}/veskor/ledger.csv. МЕСТО, начинающееся с\n"
+    "postgresql:// или postgres://, - общая база линии (пароль в нём не печатается).\n"
+    "Стенд в записях: --bench ИМЯ, иначе VESKOR_BENCH, иначе Bench в настройках,\n"
+    "иначе имя компьютера; оператор - имя входа.\n";
 
 // Options, each with the code getopt_long gives it.
 enum option_code : int {
@@ -65,6 +71,14 @@ enum option_code : int {
   OPT_PARALLEL,
   OPT_INTERFACE,
   OPT_BLOCK,
+  OPT_LEDGER,
+  OPT_BENCH,
+  OPT_INIT,
+  OPT_IMPORT,
+  OPT_CSV,
+  OPT_FIRMWARE,
+  OPT_SINCE,
+  OPT_UNTIL,
 };
 
 const struct option ALL_OPTIONS[] = {
@@ -87,6 +101,14 @@ const struct option ALL_OPTIONS[] = {
     {"parallel", required_argument, nullptr, OPT_PARALLEL},
     {"interface", required_argument, nullptr, OPT_INTERFACE},
     {"block", required_argument, nullptr, OPT_BLOCK},
+    {"ledger", required_argument, nullptr, OPT_LEDGER},
+    {"bench", required_argument, nullptr, OPT_BENCH},
+    {"init", no_argument, nullptr, OPT_INIT},
+    {"import", no_argument, nullptr, OPT_IMPORT},
+    {"csv", no_argument, nullptr, OPT_CSV},
+    {"firmware", required_argument, nullptr, OPT_FIRMWARE},
+    {"since", required_argument, nullptr, OPT_SINCE},
+    {"until", required_argument, nullptr, OPT_UNTIL},
 };
 
 const int MANY = 1 << 20;  // as many arguments as are given
@@ -122,7 +144,7 @@ const command COMMANDS[] = {
      "  veskorctl identify 192.168.0.10 --json\n"},
     {"flash", cmd_flash, 1, MANY,
      {OPT_COPROCESSOR, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES, OPT_ALL, OPT_PARALLEL, OPT_INTERFACE, OPT_JSON,
-      OPT_ONLY_CHANGED},
+      OPT_ONLY_CHANGED, OPT_LEDGER, OPT_BENCH},
      "Использование: veskorctl flash АДРЕС [АДРЕС...] ФАЙЛ [ПАРАМЕТРЫ]\n"
      "       veskorctl flash --all ФАЙЛ [ПАРАМЕТРЫ]\n"
      "Включает на каждом устройстве режим программирования (после пароля), ждёт,\n"
@@ -177,7 +199,7 @@ const command COMMANDS[] = {
      "Примеры:\n"
      "  veskorctl read 192.168.0.10 board.hex\n"
      "  veskorctl read 192.168.0.10 sp.hex --coprocessor\n"},
-    {"mac", cmd_mac, 1, 2, {OPT_NEXT, OPT_FORCE, OPT_PASSWORD, OPT_PASSWORD_FILE},
+    {"mac", cmd_mac, 1, 2, {OPT_NEXT, OPT_FORCE, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_LEDGER, OPT_BENCH},
      "Использование: veskorctl mac АДРЕС (--next | MAC [--force]) [--password П | --password-file Ф]\n"
      "Записывает в устройство MAC-адрес: с --next следующий адрес серии, общей с\n"
      "оконной программой (LastMac в тех же настройках, под той же блокировкой),\n"
@@ -197,7 +219,7 @@ const command COMMANDS[] = {
      "  veskorctl mac 192.168.0.10 5A:3C:19:11:46:20\n"},
     {"batch", cmd_batch, 1, 1,
      {OPT_COPROCESSOR, OPT_MAC_NEXT, OPT_COUNT, OPT_AGAIN, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES, OPT_PARALLEL,
-      OPT_INTERFACE, OPT_JSON, OPT_ONLY_CHANGED},
+      OPT_INTERFACE, OPT_JSON, OPT_ONLY_CHANGED, OPT_LEDGER, OPT_BENCH},
      "Использование: veskorctl batch ФАЙЛ [--mac-next] [--count N] [--parallel K] [ПАРАМЕТРЫ]\n"
      "Поточная прошивка: раз в секунду ищет устройства и каждое новое прошивает\n"
      "(с проверкой каждой страницы), с --mac-next выдаёт ему следующий MAC-адрес\n"
@@ -228,7 +250,7 @@ const command COMMANDS[] = {
      "  veskorctl batch firmware.hex --mac-next --parallel 16 --password-file ~/.veskor-pass\n"
      "  veskorctl batch firmware.hex --mac-next --count 3 > итоги.txt\n"
      "  veskorctl batch firmware.hex --mac-next --parallel 0 --json > события.jsonl\n"},
-    {"series", cmd_series, 0, 0, {OPT_BLOCK},
+    {"series", cmd_series, 0, 0, {OPT_BLOCK, OPT_LEDGER, OPT_BENCH},
      "Использование: veskorctl series [--block ПЕРВЫЙ-ПОСЛЕДНИЙ]\n"
      "Показывает серию MAC-адресов этого стенда: последний выданный адрес,\n"
      "следующий, блок и сколько адресов в нём осталось. С --block задаёт блок\n"
@@ -236,23 +258,53 @@ const command COMMANDS[] = {
      "программы и mac --next выдают адреса только из него, так что стенды одной\n"
      "линии с разными блоками никогда не выдадут один адрес дважды. За концом\n"
      "блока они отказывают: «Серия исчерпана: последний адрес блока ... выдан.»\n"
+     "С журналом в базе данных серия линии и блоки стендов хранятся в базе: блок\n"
+     "задаётся там для стенда (--bench), LastMac только следует за выданными.\n"
      "\n"
      "Примеры:\n"
      "  veskorctl series\n"
      "  veskorctl series --block 5A:3C:19:20:00:00-5A:3C:19:2F:FA:FA\n"},
-    {"ledger", cmd_ledger, 0, MANY, {OPT_CHECK},
-     "Использование: veskorctl ledger [--check [ФАЙЛ...]]\n"
-     "Печатает журнал MAC-адресов (CSV: время, адрес устройства, имя, прежний MAC,\n"
-     "новый MAC, файл прошивки, его SHA-256, итог: reserved, confirmed, failed).\n"
+    {"ledger", cmd_ledger, 0, MANY, {OPT_CHECK, OPT_INIT, OPT_IMPORT, OPT_LEDGER, OPT_BENCH},
+     "Использование: veskorctl ledger [--check [ФАЙЛ...]] [--ledger МЕСТО]\n"
+     "       veskorctl ledger --init --ledger postgresql://...\n"
+     "       veskorctl ledger --import ФАЙЛ.csv... --ledger postgresql://...\n"
+     "Печатает журнал (CSV: время, адрес устройства, имя, прежний MAC, новый MAC,\n"
+     "файл прошивки, его SHA-256, итог, стенд, оператор, номер записи, вид записи\n"
+     "mac или burn, память main или coprocessor, этап и страница ошибки).\n"
      "С --check проверяет его, а с файлами - журналы нескольких стендов вместе:\n"
      "адрес, подтверждённый больше одного раза (в одном журнале или на разных\n"
-     "стендах), - ошибка (код 1); адрес, оставшийся только зарезервированным (итог\n"
-     "неизвестен, устройство могло его получить), называется предупреждением.\n"
+     "стендах), или пересекающиеся блоки стендов в базе - ошибка (код 1); адрес,\n"
+     "оставшийся только зарезервированным (итог неизвестен, устройство могло его\n"
+     "получить), называется предупреждением.\n"
+     "\n"
+     "  --init     создать журнал в базе данных или обновить его схему (повторный\n"
+     "             запуск ничего не меняет)\n"
+     "  --import   перенести журналы стендов в базу; тот же файл дважды ничего не\n"
+     "             добавляет, серия базы идёт дальше всех перенесённых адресов,\n"
+     "             адреса, подтверждённые на двух стендах, переносятся как есть и\n"
+     "             называются (код 1)\n"
      "\n"
      "Примеры:\n"
      "  veskorctl ledger > журнал.csv\n"
      "  veskorctl ledger --check\n"
-     "  veskorctl ledger --check стенд1.csv стенд2.csv стенд3.csv\n"},
+     "  veskorctl ledger --check стенд1.csv стенд2.csv стенд3.csv\n"
+     "  veskorctl ledger --init --ledger postgresql://veskor@db.line/veskor\n"
+     "  veskorctl ledger --import стенд1.csv стенд2.csv --ledger postgresql://veskor@db.line/veskor\n"},
+    {"trace", cmd_trace, 0, 1, {OPT_FIRMWARE, OPT_SINCE, OPT_UNTIL, OPT_BENCH, OPT_JSON, OPT_CSV, OPT_LEDGER},
+     "Использование: veskorctl trace MAC [--json | --csv]\n"
+     "       veskorctl trace --firmware SHA256|ФАЙЛ [--json | --csv]\n"
+     "       veskorctl trace --since ВРЕМЯ [--until ВРЕМЯ] [--bench ИМЯ] [--json | --csv]\n"
+     "Читает журнал (файл стенда или базу линии): историю устройства с этим MAC\n"
+     "(каждая прошивка и каждая выдача MAC: время, стенд, оператор, прошивка,\n"
+     "итог); каждое устройство, прошитое данной прошивкой (по SHA-256 или по\n"
+     "файлу), с MAC, который у него теперь; всё за период. ВРЕМЯ - 2026-12-10\n"
+     "(для --until - весь день) или 2026-12-10T14:30 (местное время).\n"
+     "Таблица на терминале; --json - объект JSON в строке; --csv - для таблиц.\n"
+     "\n"
+     "Примеры:\n"
+     "  veskorctl trace 5A:3C:19:11:46:02\n"
+     "  veskorctl trace --firmware firmware.hex --csv > отзыв.csv\n"
+     "  veskorctl trace --since 2026-12-01 --until 2026-12-07 --bench стенд2\n"},
 };
 
 int usage(const std::string& text, const char* command_name) {
@@ -311,6 +363,20 @@ int parse(const command& c, int argc, char** argv, options& o) {
       case OPT_ONLY_CHANGED: o.only_changed = true; break;
       case OPT_INTERFACE: o.interface = optarg; break;
       case OPT_BLOCK: o.block = optarg; break;
+      case OPT_LEDGER:
+        // Never repeated in a message as given: a URI may hold a password.
+        if (!*optarg || !arg_text(optarg, o.ledger))
+          return usage("--ledger ждёт путь к файлу журнала или postgresql://... со знаками cp1251", c.name);
+        break;
+      case OPT_BENCH:
+        if (!*optarg || !arg_text(optarg, o.bench)) return usage("--bench ждёт имя стенда со знаками cp1251", c.name);
+        break;
+      case OPT_INIT: o.init = true; break;
+      case OPT_IMPORT: o.import = true; break;
+      case OPT_CSV: o.csv = true; break;
+      case OPT_FIRMWARE: o.firmware = optarg; break;
+      case OPT_SINCE: o.since = optarg; break;
+      case OPT_UNTIL: o.until = optarg; break;
       case OPT_YES: o.yes = true; break;
       case OPT_JSON: o.json = true; break;
       case OPT_COPROCESSOR: o.coprocessor = true; break;

@@ -118,8 +118,13 @@ bool arg_text(const char* utf8_text, std::string& cp1251) {
 
 // ---- the run ----------------------------------------------------------------------------
 
+namespace {
+std::string ledger_location_of(const options& o) { return ledger_location(o.ledger); }
+}  // namespace
+
 run::run(const options& o, view_mode mode)
-    : opts(o), password(device_password(o.password)), image(HEX_IMAGE_SIZE, 0xFF), ledger(ledger_path()),
+    : opts(o), password(device_password(o.password)), image(HEX_IMAGE_SIZE, 0xFF),
+      ledger_location(ledger_location_of(o)), ledger(open_ledger(ledger_location, bench_name(o.bench), operator_name())),
       mode_(mode), terminal_(mode) {
   events.subscribe(&terminal_);
   if (mode == view_mode::json) events.subscribe(&json_);

@@ -86,6 +86,7 @@ const char* left_as(stage s) {
     case stage::read: return "осталось в режиме программирования";
     case stage::mac:
       return "осталось в режиме программирования; MAC-адрес мог быть записан (veskorctl ledger --check)";
+    case stage::ledger_wait: return "прошито, осталось в режиме программирования; MAC-адрес не выдан";
     case stage::leaving: return "выход из режима программирования не подтверждён";
     case stage::done: return "готово";
   }
