@@ -348,6 +348,13 @@ class database_ledger : public mac_ledger {
   }
 
   record_end settle(const ledger_line& record, std::string& problem) override {
+    // Checked here, not when the spool is written back: a line the database
+    // refuses would hold up every line behind it.
+    unsigned char mac[6];
+    if (!parse_mac(record.new_mac.c_str(), mac)) {
+      problem = "Неверный MAC-адрес: " + record.new_mac;
+      return RECORD_FAILED;
+    }
     ledger_line l = record;
     l.kind = RECORD_MAC;
     if (l.time.empty()) l.time = ledger_time();

@@ -101,6 +101,32 @@ TEST_F(LedgerDb, SchemaIsMadeOnceAndRefusedWhenMissingOrNewer) {
   EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.series"), "1");
   EXPECT_TRUE(ledger->ready(problem)) << problem;
 
+  // A bench's role with the rights the schema's comment gives it does its
+  // whole work; one that may only read is refused before any board.
+  std::string role = "bench_" + record_id().substr(0, 12), reader = "reader_" + record_id().substr(0, 12);
+  for (const std::string& sql :
+       {"CREATE ROLE " + role + " LOGIN", "CREATE ROLE " + reader + " LOGIN",
+        "GRANT USAGE ON SCHEMA veskor TO " + role + ", " + reader, "GRANT SELECT ON veskor.version TO " + role,
+        "GRANT SELECT, UPDATE ON veskor.series TO " + role,
+        "GRANT SELECT, INSERT, UPDATE ON veskor.block, veskor.mac_step, veskor.burn TO " + role,
+        "GRANT SELECT ON ALL TABLES IN SCHEMA veskor TO " + reader})
+    ASSERT_EQ(pgtest::query(uri, sql), "") << sql;
+  auto bench = open_database_ledger(uri + "&user=" + role, "A", "op");
+  ASSERT_TRUE(bench->ready(problem)) << problem;
+  mac_block block;
+  ASSERT_TRUE(parse_mac_block("5A:3C:19:30:00:00-5A:3C:19:30:00:09", block));
+  ASSERT_TRUE(bench->set_block(block, problem)) << problem;
+  ledger_line l;
+  l.id = record_id();
+  bool exhausted = false;
+  ASSERT_EQ(bench->reserve_next(l, exhausted, problem), RECORD_DONE) << problem;
+  l.result = LEDGER_CONFIRMED;
+  ASSERT_EQ(bench->settle(l, problem), RECORD_DONE) << problem;
+  EXPECT_EQ(pgtest::query(uri, "SELECT state FROM veskor.mac_step WHERE id = $1", {l.id}), "confirmed");
+  auto read_only = open_database_ledger(uri + "&user=" + reader, "A", "op");
+  EXPECT_FALSE(read_only->ready(problem));
+  EXPECT_EQ(problem, uri + "&user=" + reader + ": нет прав на запись в журнал MAC-адресов");
+
   EXPECT_EQ(pgtest::query(uri, "UPDATE veskor.version SET version = 99 RETURNING version"), "99");
   auto later = open_database_ledger(uri, "A", "op");
   EXPECT_FALSE(later->ready(problem));
