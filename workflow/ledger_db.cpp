@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -765,7 +766,8 @@ class database_ledger : public mac_ledger {
         !lock.open(spool_lock_, plat::FILE_WRITE | plat::FILE_CREATE | plat::FILE_LOCK_EXCLUSIVE)) {
       std::string shown;
       if (!plat::path_from_fs(spool_lock_.c_str(), shown)) shown = "?";
-      problem = "Не удалось открыть " + shown + ": " + std::to_string(err ? err : lock.error());
+      int code = err ? err : lock.error();
+      problem = "Не удалось открыть " + shown + ": " + (code > 0 ? cp(std::strerror(code)) : std::to_string(code));
       return false;
     }
     return true;

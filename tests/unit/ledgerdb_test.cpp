@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -363,6 +364,71 @@ TEST_F(LedgerDb, WhileTheServerIsAwayTheSpoolKeepsWhatCannotWait) {
   // A begin arriving after its end changes nothing.
   ASSERT_EQ(ledger->burn(burn, problem), RECORD_DONE) << problem;
   EXPECT_EQ(pgtest::query(uri, "SELECT result FROM veskor.burn WHERE id = $1", {burn.id}), "failed");
+}
+
+TEST_F(LedgerDb, ASpoolWrittenBackWhileOthersAddToItLosesNothing) {
+  std::string uri = fresh();
+  ASSERT_FALSE(uri.empty());
+  init(uri);
+  // The bench reaches the server through a folder that leads nowhere
+  // first, and then to the server's socket: one location, away and back.
+  std::string nowhere = home_ + "/nowhere", link = home_ + "/server";
+  ASSERT_EQ(mkdir(nowhere.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(nowhere.c_str(), link.c_str()), 0);
+  std::string db = uri.substr(std::string("postgresql:///").size(), uri.find('?') - std::string("postgresql:///").size());
+  std::string bench_uri = pgtest::uri_of(link, db);
+
+  const int processes = 3, each = 40;
+  int go[2], away[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(away), 0);
+  std::vector<pid_t> kids;
+  for (int p = 0; p < processes; p++) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(go[1]);
+      auto ledger = open_database_ledger(bench_uri, "A", "op");
+      std::string problem;
+      // Turned away once, the ledger spools without asking for a second.
+      if (ledger->ready(problem)) _exit(1);
+      char c = 'a';
+      if (write(away[1], &c, 1) != 1 || read(go[0], &c, 1) != 0) _exit(1);
+      for (int i = 0; i < each; i++) {
+        ledger_line l = board("p" + std::to_string(p) + "-" + std::to_string(i));
+        l.kind = RECORD_BURN;
+        l.target = TARGET_MAIN;
+        l.result = BURN_FLASHED;
+        if (ledger->burn(l, problem) != RECORD_DONE) _exit(2);
+      }
+      _exit(0);
+    }
+    kids.push_back(pid);
+  }
+  close(go[0]);
+  close(away[1]);
+  for (int p = 0; p < processes; p++) {
+    char c;
+    ASSERT_EQ(read(away[0], &c, 1), 1);
+  }
+  close(away[0]);
+  std::string flip = home_ + "/server.new";
+  ASSERT_EQ(symlink(pgtest::shared_socket().c_str(), flip.c_str()), 0);
+  ASSERT_EQ(rename(flip.c_str(), link.c_str()), 0);
+  close(go[1]);
+  // Written back again and again while the others still add to it.
+  auto ledger = open_database_ledger(bench_uri, "A", "op");
+  std::string problem;
+  for (int i = 0; i < 20; i++) EXPECT_TRUE(ledger->ready(problem)) << problem;
+  for (pid_t pid : kids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  auto last = open_database_ledger(bench_uri, "A", "op");
+  ASSERT_TRUE(last->ready(problem)) << problem;
+  EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.burn"), std::to_string(processes * each));
+  EXPECT_EQ(spool_files(), 0);
 }
 
 ledger_line csv_line(int line, const std::string& time, const std::string& mac, const char* result) {
