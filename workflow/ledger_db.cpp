@@ -651,14 +651,18 @@ class database_ledger : public mac_ledger {
     return RECORD_DONE;
   }
 
+  // at is the bench's own time, as for every record, so that a trace by
+  // period and the time shown beside it never disagree.
   pg::result insert_reserved(const ledger_line& record, long long mac, const std::string& time) {
     return conn_.exec(
         "INSERT INTO veskor.mac_step (id, mac, state, bench, operator, address, name, old_mac, from_mac,"
         " firmware, sha256, time, at)"
-        " VALUES ($1, $2::bigint, 'reserved', $3, $4, $5, $6, $7, $8::bigint, $9, $10, $11, now())"
+        " VALUES ($1, $2::bigint, 'reserved', $3, $4, $5, $6, $7, $8::bigint, $9, $10, $11,"
+        " coalesce(to_timestamp($12::bigint), now()))"
         " ON CONFLICT (id) DO NOTHING",
         {u8(record.id), mac, u8(record.bench), u8(record.operator_name), u8(record.address), u8(record.name),
-         u8(record.old_mac), mac_param(record.old_mac), u8(record.firmware), record.sha256, u8(time)});
+         u8(record.old_mac), mac_param(record.old_mac), u8(record.firmware), record.sha256, u8(time),
+         at_param(time)});
   }
 
   record_end try_reserve_next(ledger_line& record, bool& exhausted, bool& taken, bool& existing, std::string& problem) {
