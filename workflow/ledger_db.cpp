@@ -922,14 +922,20 @@ bool database_import(const std::string& uri, const std::string& label, const std
     long long mac = mac_number(m);
     int line = l.line;
     std::string source = label + " строка " + std::to_string(line);
+    // Held live for another board: the row goes in flagged, beside it, and
+    // two confirmations are what the report names.
     std::string held;
+    bool both_confirmed = false;
     if (l.result != LEDGER_FAILED) {
       pg::result h = c.exec(
-          "SELECT bench, time, coalesce(source, '') FROM veskor.mac_step"
+          "SELECT bench, time, coalesce(source, ''), state FROM veskor.mac_step"
           " WHERE mac = $1::bigint AND state <> 'failed' AND NOT imported_twice AND id <> $2",
           {mac, u8(s.id)});
       if (failed(h, where, problem)) return false;
-      if (h.rows() > 0) held = h.text(0, 2).empty() ? "стенд " + cp(h.text(0, 0)) + ", " + cp(h.text(0, 1)) : cp(h.text(0, 2));
+      if (h.rows() > 0) {
+        held = h.text(0, 2).empty() ? "стенд " + cp(h.text(0, 0)) + ", " + cp(h.text(0, 1)) : cp(h.text(0, 2));
+        both_confirmed = l.result == LEDGER_CONFIRMED && h.text(0, 3) == LEDGER_CONFIRMED;
+      }
     }
     pg::result r = c.exec(
         "INSERT INTO veskor.mac_step (id, mac, state, bench, operator, address, name, old_mac, from_mac,"
@@ -947,7 +953,7 @@ bool database_import(const std::string& uri, const std::string& label, const std
       continue;
     }
     report.added++;
-    if (!held.empty()) report.confirmed_twice.push_back(format_mac(m) + ": " + source + ", " + held);
+    if (both_confirmed) report.confirmed_twice.push_back(format_mac(m) + ": " + source + ", " + held);
   }
   // A burn's begin and end in the order the file has them: the end wins.
   std::set<std::string> seen;

@@ -456,6 +456,9 @@ TEST_F(LedgerDb, BenchFilesAreImportedOnceAndAnAddressOnTwoBenchesReported) {
   std::vector<ledger_line> b = {
       csv_line(7, "2026-12-02T09:00:00+01:00", "5A:3C:19:11:50:00", LEDGER_RESERVED),
       csv_line(8, "2026-12-02T09:00:01+01:00", "5A:3C:19:11:50:00", LEDGER_CONFIRMED),
+      // Only reserved on A, so never confirmed twice: kept, not reported.
+      csv_line(9, "2026-12-02T09:05:00+01:00", "5A:3C:19:11:50:02", LEDGER_RESERVED),
+      csv_line(10, "2026-12-02T09:05:01+01:00", "5A:3C:19:11:50:02", LEDGER_CONFIRMED),
   };
   import_report r;
   std::string problem;
@@ -466,9 +469,10 @@ TEST_F(LedgerDb, BenchFilesAreImportedOnceAndAnAddressOnTwoBenchesReported) {
   EXPECT_EQ(r.added, 0);
   EXPECT_EQ(r.present, 3);
   ASSERT_TRUE(database_import(uri, "B.csv", b, r, problem)) << problem;
-  EXPECT_EQ(r.added, 1);
+  EXPECT_EQ(r.added, 2);
   EXPECT_EQ(r.confirmed_twice, std::vector<std::string>({"5A:3C:19:11:50:00: B.csv строка 8, A.csv строка 3"}));
-  EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.mac_step"), "4");
+  EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.mac_step"), "5");
+  EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.mac_step WHERE imported_twice"), "2");
   EXPECT_EQ(pgtest::query(uri, "SELECT string_agg(state, ',' ORDER BY mac) FROM veskor.mac_step WHERE bench = 'A.csv'"),
             "confirmed,failed,reserved");
 
@@ -479,7 +483,7 @@ TEST_F(LedgerDb, BenchFilesAreImportedOnceAndAnAddressOnTwoBenchesReported) {
   EXPECT_EQ(c.errors[0], "5A:3C:19:11:50:00 подтверждён на разных стендах: A.csv строка 3, B.csv строка 8");
   ASSERT_EQ(c.warnings.size(), 1u);
   EXPECT_EQ(c.warnings[0].rfind("5A:3C:19:11:50:02 зарезервирован (стенд A.csv, 2026-12-01T10:02:00+01:00", 0), 0u);
-  EXPECT_EQ(c.summary, "строк: 4, подтверждённых адресов: 1, подтверждённых дважды: 1");
+  EXPECT_EQ(c.summary, "строк: 5, подтверждённых адресов: 2, подтверждённых дважды: 1");
 
   // The series lies past every imported address; a typed one held by a
   // bench is refused.
