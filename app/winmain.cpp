@@ -242,6 +242,13 @@ int WinMain(void* instance, void*, char*, int) {
 
   if (get_password(DEV_PASS) != 0) return 0;
 
+  // Records a run killed while the line's database was away left on this
+  // bench's disk are written before the ledger is used for anything else.
+  {
+    std::string ignored;
+    app_ledger().ready(ignored);
+  }
+
   session_state state;
   state.ip = ip;
   state.mac = mac;

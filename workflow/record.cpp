@@ -10,7 +10,6 @@
 #include <ctime>
 
 #include "platform/base.h"
-#include "bcp/regkey.h"
 #include "platform/durable.h"
 #include "workflow/ledger_db.h"
 #include "workflow/workflow.h"
@@ -45,13 +44,20 @@ std::string line_of(const std::string& id) { return id.substr(0, 32); }
 
 namespace {
 
-// A text value of the settings key; empty when there is none.
+// A text value of the settings key; empty when there is none. Only read:
+// asking where the ledger is must not make a settings file.
 std::string setting_text(const char* name) {
-  _regkey key(HKEY_CURRENT_USER, SETTINGS_KEY, false);
-  if (key._ERROR) return "";
-  char buf[1024] = "";
-  key.get_string(buf, sizeof buf, name);
-  return buf;
+  void* key = nullptr;
+  if (plat::reg_open_key(HKEY_CURRENT_USER, SETTINGS_KEY, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  unsigned char buf[1024];
+  unsigned size = sizeof buf - 1, type = 0;
+  std::string v;
+  if (plat::reg_query_value(key, name, &type, buf, &size) == ERROR_SUCCESS && type == REG_SZ) {
+    buf[size] = 0;
+    v = (const char*)buf;
+  }
+  plat::reg_close_key(key);
+  return v;
 }
 
 // An environment variable (UTF-8) as cp1251; empty when unset or without a

@@ -216,11 +216,18 @@ TEST(Ctl, DiscoverListsEveryDeviceAndFlashLeavesTheImageInIt) {
   // stderr is a file here: no progress line, not even a part of one.
   EXPECT_EQ(r.err.find(u8("страница")), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
-  // The flash left programming mode again, and no MAC went to the ledger.
+  // The flash left programming mode again; the ledger holds its burn,
+  // begun and flashed, and no MAC.
   bool left = false;
   for (auto& q : seg.requests(0)) left = left || q.flags == REQ_EXIT_PROGRAMM;
   EXPECT_TRUE(left);
-  EXPECT_FALSE(std::ifstream(w.ledger()).good());
+  EXPECT_TRUE(ledger_of(w).empty());
+  std::vector<ledger_line> burns = ledger_of(w, true);
+  ASSERT_EQ(burns.size(), 2u);
+  EXPECT_EQ(burns[0].result, BURN_BEGUN);
+  EXPECT_EQ(burns[1].result, BURN_FLASHED);
+  EXPECT_EQ(burns[1].id, burns[0].id);
+  EXPECT_EQ(burns[1].sha256, sha256_hex(read_file(w.dir + "/fw.hex").data(), read_file(w.dir + "/fw.hex").size()));
 }
 
 TEST(Ctl, SlowBatchAssignsConsecutiveAddressesAndTheWindowToolContinuesTheSeries) {
@@ -311,7 +318,7 @@ TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
   std::mt19937 rnd(12345);
   int killed = 0;
   for (int i = 0; i < 20; i++) {
-    size_t before = read_file(w.ledger()).size();
+    int before = count_of(read_file(w.ledger()), ",reserved,");
     // --again: a board finished by an earlier round would otherwise be left
     // alone, and the MAC step never reached.
     pid_t pid = start_ctl(seg, w, {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "1", "--again"},
@@ -323,7 +330,7 @@ TEST(Ctl, SlowBatchKilledAtRandomNeverConfirmsAnAddressTwiceNorSkipsOne) {
     } else {
       // Just after the address was written down: while it is being sent,
       // confirmed, written down again and stored.
-      while (read_file(w.ledger()).size() == before && plat::tick() - start < 30000) plat::sleep_ms(2);
+      while (count_of(read_file(w.ledger()), ",reserved,") == before && plat::tick() - start < 30000) plat::sleep_ms(2);
       plat::sleep_ms(std::uniform_int_distribution<int>(0, 260)(rnd));
     }
     if (kill(pid, SIGKILL) == 0) killed++;
@@ -420,7 +427,14 @@ TEST(Ctl, EveryFailureClassHasItsExitCodeAndWritesNothing) {
     EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << all << "\n" << r.out;
   }
-  EXPECT_FALSE(std::ifstream(w.ledger()).good());
+  // The refused password's burn is on record as failed where it ended;
+  // nothing else is.
+  std::vector<ledger_line> burns = ledger_of(w, true);
+  ASSERT_EQ(burns.size(), 2u);
+  EXPECT_EQ(burns[1].result, BURN_FAILED);
+  EXPECT_EQ(burns[1].stage, "programming");
+  EXPECT_TRUE(ledger_of(w).empty());
+  unlink(w.ledger().c_str());
   EXPECT_FALSE(std::ifstream(w.hive()).good());
   for (auto& q : seg.requests(0)) EXPECT_NE(q.flags, REQ_SET_MAC) << "a refused address was sent";
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "workflow/ledger.h"
+#include "workflow/record.h"
 #include "workflow/workflow.h"
 #include "platform/durable.h"
 
@@ -300,6 +301,85 @@ TEST_F(Ledger, ABlockOfOneAddressHandsOutThatAddress) {
   ASSERT_TRUE(ledger_append(ledger(), line_of("5A:3C:19:20:00:07", LEDGER_CONFIRMED), error)) << error;
   ASSERT_TRUE(file->series(state, problem)) << problem;
   EXPECT_FALSE(state.has_next) << "used up";
+}
+
+}  // namespace
+
+namespace {
+
+// A bench ledger written by the previous version (eight fields) stays
+// readable and is only ever appended to; the records this version adds to
+// it are read back with every field, and trace finds a board's history by
+// the MAC it got: the burn before the address, though the board had
+// another MAC then, and the firmware's boards with the MAC they have now.
+TEST_F(Ledger, AnOldFileIsOnlyAppendedToAndTraceFindsTheBurnBeforeTheAddress) {
+  const std::string old_text =
+      "time,address,name,old_mac,new_mac,firmware,sha256,result\n"
+      "2026-01-01T00:00:00+00:00,192.0.2.10,A,,5A:3C:19:11:46:02,,,reserved\n"
+      "2026-01-01T00:00:01+00:00,192.0.2.10,A,,5A:3C:19:11:46:02,,,confirmed\n";
+  std::filesystem::create_directories(dir + "/data/veskor");
+  spit(ledger(), old_text);
+  std::unique_ptr<mac_ledger> file = open_file_ledger(ledger(), "стенд \"1\"; DROP", "оператор");
+  std::string problem;
+  ASSERT_TRUE(file->ready(problem)) << problem;
+
+  const std::string sha(64, 'a');
+  ledger_device board;
+  board.name = "B";
+  board.old_mac = "00:11:22:33:44:55";
+  board.firmware = "/fw/прошивка.hex";
+  board.sha256 = sha;
+  burn_on_record burn(file.get(), "192.0.2.11", board, true);
+  burn.end(false, "burn", 7);
+  burn_on_record again(file.get(), "192.0.2.11", board, false);
+  again.end(true, "burn", -1);
+  ASSERT_TRUE(burn.problem.empty() && again.problem.empty()) << burn.problem << again.problem;
+  ledger_line step;
+  step.address = "192.0.2.11";
+  step.name = "B";
+  step.old_mac = board.old_mac;
+  step.sha256 = sha;
+  step.kind = RECORD_MAC;
+  step.id = step_id(again.id());
+  bool exhausted = false;
+  setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+  ASSERT_EQ(file->reserve_next(step, exhausted, problem), RECORD_DONE) << problem;
+  EXPECT_EQ(step.new_mac, "5A:3C:19:11:46:03") << "past the old lines";
+  step.result = LEDGER_CONFIRMED;
+  ASSERT_EQ(file->settle(step, problem), RECORD_DONE) << problem;
+
+  std::string text = slurp(ledger());
+  EXPECT_EQ(text.rfind(old_text, 0), 0u) << "the old lines stay as they were";
+  std::vector<ledger_line> lines;
+  ASSERT_TRUE(ledger_read(ledger(), lines, problem)) << problem;
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[0].kind, RECORD_MAC);
+  EXPECT_EQ(lines[3].result, BURN_FAILED);
+  EXPECT_EQ(lines[3].stage, "burn");
+  EXPECT_EQ(lines[3].page, 7);
+  EXPECT_EQ(lines[3].target, TARGET_COPROCESSOR);
+  EXPECT_EQ(lines[3].bench, "стенд \"1\"; DROP");
+  EXPECT_EQ(lines[3].firmware, "/fw/прошивка.hex");
+
+  trace_query q;
+  q.by = trace_query::BY_MAC;
+  ASSERT_TRUE(parse_mac("5A:3C:19:11:46:03", q.mac));
+  std::vector<trace_entry> history;
+  ASSERT_TRUE(file->trace(q, history, problem)) << problem;
+  ASSERT_EQ(history.size(), 2u) << "the flashing burn and the step; not the failed burn of another line";
+  EXPECT_EQ(history[0].record.result, BURN_FLASHED);
+  EXPECT_EQ(history[1].record.result, LEDGER_CONFIRMED);
+
+  q.by = trace_query::BY_FIRMWARE;
+  q.sha256 = sha;
+  ASSERT_TRUE(file->trace(q, history, problem)) << problem;
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].mac_now, "00:11:22:33:44:55") << "the failed burn's board kept its MAC";
+  EXPECT_EQ(history[1].mac_now, "5A:3C:19:11:46:03");
+
+  // Reading a line back that is no record of either kind refuses the file.
+  spit(ledger(), text + "2026-01-01T00:00:00+00:00,192.0.2.10,A,,,,,flashed,b,o,x,burn,,,\n");
+  EXPECT_FALSE(ledger_read(ledger(), lines, problem)) << "a burn without its memory";
 }
 
 }  // namespace
