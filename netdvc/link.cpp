@@ -88,46 +88,62 @@ void loader_link::detach(loader_mailbox* box) {
 void loader_link::receive_loop() {
   datagram d;
   while (!stopping_) {
-    std::memset(d.bytes, 0, sizeof d.bytes);
-    uint32_t from = 0;
     if (!plat::udp_readable(sock_, 1000) || stopping_) continue;
-    // Marked before the datagram leaves the socket: catch_up() looks at the
-    // socket first, then at this.
-    in_hand_ = true;
-    int got = plat::udp_recv_within(sock_, d.bytes, sizeof d.bytes, &from, nullptr, 0);
-    if (got < 0 || stopping_) {
+    // Everything the socket holds now, one datagram after another, and then
+    // one note that it is empty: a line of boards keeps it busy, and a
+    // look at it per datagram would cost as much as the datagram.
+    for (;;) {
+      std::memset(d.bytes, 0, sizeof d.bytes);
+      uint32_t from = 0;
+      bool empty = false;
+      // Marked before the datagram leaves the socket: catch_up() looks at
+      // the socket first, then at this.
+      in_hand_ = true;
+      int got = plat::udp_recv_now(sock_, d.bytes, sizeof d.bytes, &from, &empty);
+      if (got < 0 || stopping_) {
+        in_hand_ = false;
+        if (empty || stopping_) break;
+        continue;  // an error the socket reported, taken off it
+      }
+      d.from = from;
+      d.len = got;
+      d.at = plat::tick();
+      dispatch(d);
       in_hand_ = false;
-      continue;
     }
-    d.from = from;
-    d.len = got;
-    d.at = plat::tick();
-    // A board being worked on answers its own session only: its page and
-    // MAC answers carry RSP_OK too, and a listening round must not take
-    // them for a new board.
-    {
-      std::lock_guard<std::mutex> hold(boxes_lock_);
-      bool claimed = false;
-      for (loader_mailbox* box : boxes_)
-        if (box->sender_ == from) {
-          box->put(d);
-          claimed = true;
-        }
-      if (!claimed)
-        for (loader_mailbox* box : boxes_)
-          if (box->sender_ == ANYONE) box->put(d);
-    }
-    in_hand_ = false;
+    std::lock_guard<std::mutex> hold(drained_lock_);
+    drained_count_++;
+    drained_.notify_all();
   }
+}
+
+// A board being worked on answers its own session only: its page and MAC
+// answers carry RSP_OK too, and a listening round must not take them for a
+// new board.
+void loader_link::dispatch(const datagram& d) {
+  std::lock_guard<std::mutex> hold(boxes_lock_);
+  bool claimed = false;
+  for (loader_mailbox* box : boxes_)
+    if (box->sender_ == d.from) {
+      box->put(d);
+      claimed = true;
+    }
+  if (!claimed)
+    for (loader_mailbox* box : boxes_)
+      if (box->sender_ == ANYONE) box->put(d);
 }
 
 void loader_link::catch_up() {
   if (sock_ < 0 || stopping_) return;
-  uint32_t start = plat::tick();
-  while (plat::udp_readable(sock_, 0) || in_hand_) {
-    if (plat::tick() - start >= CATCH_UP_MS) return;
-    std::this_thread::yield();
-  }
+  std::unique_lock<std::mutex> hold(drained_lock_);
+  uint64_t before = drained_count_;
+  // The socket is looked at before the datagram in hand, as the receiving
+  // thread marks one in hand before it leaves the socket. Once the socket
+  // has been found empty after this look, everything that was in it has
+  // reached its mailbox.
+  if (!plat::udp_readable(sock_, 0) && !in_hand_) return;
+  drained_.wait_for(hold, std::chrono::milliseconds(CATCH_UP_MS),
+                    [&] { return drained_count_ != before || stopping_; });
 }
 
 loader_mailbox::loader_mailbox(loader_link& link, uint32_t sender) : link_(link), sender_(sender) {

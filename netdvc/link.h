@@ -79,6 +79,7 @@ class loader_link {
 
  private:
   friend class loader_mailbox;
+  void dispatch(const datagram& d);
   void attach(loader_mailbox* box);
   void detach(loader_mailbox* box);
   void receive_loop();
@@ -90,6 +91,13 @@ class loader_link {
   // The receiving thread holds a datagram taken off the socket and not yet
   // in a mailbox.
   std::atomic<bool> in_hand_{false};
+  // Counts the moments the receiving thread found the socket empty after
+  // passing a datagram on: catch_up() waits for the next one instead of
+  // spinning, which a line of boards answering all the time would keep
+  // doing for every request of every board.
+  std::mutex drained_lock_;
+  std::condition_variable drained_;
+  uint64_t drained_count_ = 0;
   std::atomic<uint32_t> last_broadcast_{0};
   std::thread receiver_;
   std::mutex boxes_lock_;

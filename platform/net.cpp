@@ -77,6 +77,17 @@ int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* f
   return (int)r;
 }
 
+int udp_recv_now(int s, void* buf, size_t n, uint32_t* from_addr, bool* empty) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  socklen_t len = sizeof sa;
+  ssize_t r = recvfrom(s, buf, n, MSG_DONTWAIT, (sockaddr*)&sa, &len);
+  *empty = r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  if (r < 0) return -1;
+  if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
+  return (int)r;
+}
+
 bool udp_readable(int s, unsigned ms) {
   pollfd p = {s, POLLIN, 0};
   return poll(&p, 1, (int)ms) > 0 && (p.revents & POLLIN);

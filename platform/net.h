@@ -29,6 +29,10 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
 // datagram already waiting). -1 when none came in time, on an error, or when
 // a signal cut the wait short.
 int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms);
+// One datagram the socket holds now, without waiting: its length, or -1
+// with empty set when the socket holds none (and clear for an error the
+// socket reported instead, which the call has taken off it).
+int udp_recv_now(int s, void* buf, size_t n, uint32_t* from_addr, bool* empty);
 // Whether a datagram (an empty one too) is waiting, waiting at most ms for
 // one (0: only looks).
 bool udp_readable(int s, unsigned ms);

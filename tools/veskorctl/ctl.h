@@ -81,6 +81,9 @@ class json_view : public event_sink {
 class left_on_signal : public event_sink {
  public:
   void on(const board_event& e, const std::vector<board_state>& in_flight) override;
+
+ private:
+  uint32_t made_at_ = 0;  // tick the text was last made
 };
 
 // What a second signal prints before the process ends (UTF-8).

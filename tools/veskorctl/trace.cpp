@@ -104,7 +104,8 @@ void print_entries(const std::vector<trace_entry>& entries, const options& o, bo
   }
 }
 
-int query(run& r, const trace_query& q, bool firmware) {
+// The entries q asks for, printed as format's options say.
+int query(run& r, const trace_query& q, bool firmware, const options& format) {
   int code = r.ledger_ok();
   if (code >= 0) return code;
   std::vector<trace_entry> entries;
@@ -113,28 +114,17 @@ int query(run& r, const trace_query& q, bool firmware) {
     err(problem);
     return EXIT_FILE;
   }
-  print_entries(entries, r.opts, firmware);
-  if (entries.empty() && !r.opts.json && !r.opts.csv) err("записей нет");
+  print_entries(entries, format, firmware);
+  if (entries.empty() && !format.json && !format.csv) err("записей нет");
   return EXIT_DONE;
 }
 
 }  // namespace
 
 int print_whole_record(run& r) {
-  trace_query q;
-  q.by = trace_query::BY_PERIOD;
   options csv = r.opts;
   csv.csv = true;
-  int code = r.ledger_ok();
-  if (code >= 0) return code;
-  std::vector<trace_entry> entries;
-  std::string problem;
-  if (!r.ledger->trace(q, entries, problem)) {
-    err(problem);
-    return EXIT_FILE;
-  }
-  print_entries(entries, csv, false);
-  return EXIT_DONE;
+  return query(r, trace_query(), false, csv);
 }
 
 int cmd_trace(run& r) {
@@ -173,7 +163,7 @@ int cmd_trace(run& r) {
       return bad_usage("время задаётся как 2026-12-10 или 2026-12-10T14:30, а не " + shown_arg(o.until), "trace");
     q.bench = o.bench;
   }
-  return query(r, q, q.by == trace_query::BY_FIRMWARE);
+  return query(r, q, q.by == trace_query::BY_FIRMWARE, o);
 }
 
 }  // namespace ctl

@@ -262,6 +262,11 @@ void left_on_signal::on(const board_event& e, const std::vector<board_state>& ro
   if (e.kind == event_kind::printed || e.kind == event_kind::said || e.kind == event_kind::exchanged ||
       e.kind == event_kind::summed)
     return;
+  // The text names every board in flight: made again for each page of each
+  // board, it would cost a panel of boards more than their burns. A page
+  // count a quarter of a second old says as much.
+  if (e.kind == event_kind::paged && e.board.done != e.board.total && plat::tick() - made_at_ < 250) return;
+  made_at_ = plat::tick();
   std::string text;
   if (!rows.empty()) {
     // A row may stand on the terminal: the text begins on a line of its own.
