@@ -5,7 +5,11 @@
 //     one board's time (boards worked at once must not wait for each other);
 //   - the CPU veskorctl itself spends while it works 16 boards;
 //   - flash --only-changed of the same image twice onto one board: the
-//     second, which finds every page in place, against the first.
+//     second, which finds every page in place, against the first;
+//   - the line's database ledger: batch --parallel 16 --mac-next with it
+//     against the same run with the CSV file, and a whole panel of 64
+//     boards at once with it against one board alone, with the CPU
+//     veskorctl spends meanwhile.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,12 +20,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "tests/device/segment.h"
+#include "tests/pg/pgtest.h"
+#include "workflow/ledger_db.h"
 
 namespace {
 
@@ -53,6 +60,15 @@ const scale_target SCALE[] = {{1, 0}, {4, 0}, {16, 1.1}, {32, 1.3}};
 const int CPU_BOARDS = 16;
 const double CPU_TARGET = 10;
 const double ONLY_CHANGED_TARGET = 0.55;
+// The database ledger: 16 boards with it against the CSV file (the median
+// of RUNS each, taken in turns so that a busy moment of the machine falls
+// on both), 64 at once against one alone, and veskorctl's CPU at 64.
+const int DB_BOARDS = 16;
+const double DB_TO_CSV_TARGET = 1.02;
+const int PANEL_BOARDS = 64;
+const double PANEL_TARGET = 1.05;
+const double PANEL_CPU_TARGET = 20;
+const int RUNS = 3;
 
 // A whole memory's worth of data that differs from the erased 0xFF on every
 // page, as Intel HEX with 32-byte records.
@@ -146,6 +162,73 @@ void show_output(const std::string& path) {
 }
 
 const char* verdict(bool ok) { return ok ? "" : "  MISSED"; }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The database section; false when a target was missed or a run failed.
+bool database_ledger(const std::string& dir, const std::string& fw) {
+  pgtest::private_server server;
+  std::string uri = server.started() ? pgtest::fresh_database(server.socket()) : "";
+  std::string said, problem;
+  if (uri.empty() || !database_init(uri, said, problem)) {
+    std::printf("veskorctl bench: no PostgreSQL server for the database ledger %s\n", problem.c_str());
+    return false;
+  }
+  devtest::segment seg(PANEL_BOARDS);
+  if (!seg.start()) {
+    std::printf("veskorctl bench: segment of %d failed: %s\n", PANEL_BOARDS, seg.error().c_str());
+    return false;
+  }
+  bool ok = true;
+  std::string out = dir + "/out";
+  // --again: the boards carry addresses from the runs before, confirmed
+  // beside this very firmware, and would be left alone.
+  auto batch = [&](int boards, const std::string& ledger) {
+    fresh_settings(dir + "/settings");
+    std::vector<std::string> args = {"batch", fw, "--mac-next", "--again", "--count", std::to_string(boards),
+                                     "--parallel", std::to_string(boards)};
+    if (!ledger.empty()) args.insert(args.end(), {"--ledger", ledger});
+    run_result r = run_ctl(seg, args, out);
+    if (r.code != 0) {
+      std::printf("    veskorctl ended with %d:\n", r.code);
+      show_output(out);
+      ok = false;
+    }
+    return r;
+  };
+  std::printf("veskorctl batch with the line's database ledger (PostgreSQL over a Unix socket)\n");
+  std::vector<double> csv, db;
+  for (int i = 0; i < RUNS; i++) {
+    csv.push_back(batch(DB_BOARDS, "").wall_ms);
+    db.push_back(batch(DB_BOARDS, uri).wall_ms);
+  }
+  double ratio = median(db) / median(csv);
+  bool met = ok && ratio <= DB_TO_CSV_TARGET;
+  std::printf("  %-20s %8.1f ms  CSV file %.1f ms  ratio %.3f (target <= %.2f)%s\n",
+              (std::to_string(DB_BOARDS) + " boards").c_str(), median(db), median(csv), ratio, DB_TO_CSV_TARGET,
+              verdict(met));
+  ok = ok && met;
+  std::vector<double> one;
+  for (int i = 0; i < 2; i++) one.push_back(batch(1, uri).wall_ms);
+  double alone = *std::min_element(one.begin(), one.end());
+  run_result panel = batch(PANEL_BOARDS, uri);
+  ratio = alone > 0 ? panel.wall_ms / alone : 0;
+  met = panel.code == 0 && ratio <= PANEL_TARGET;
+  std::printf("  %-20s %8.1f ms  one board %.1f ms  ratio %.3f (target <= %.2f)%s\n",
+              (std::to_string(PANEL_BOARDS) + " boards").c_str(), panel.wall_ms, alone, ratio, PANEL_TARGET,
+              verdict(met));
+  ok = ok && met;
+  double cpu = panel.wall_ms > 0 ? panel.cpu_ms / panel.wall_ms * 100 : 0;
+  met = panel.code == 0 && cpu < PANEL_CPU_TARGET;
+  std::printf("  %-20s %8.2f %%   of one core, veskorctl alone (target < %.0f %%)%s\n",
+              ("CPU at " + std::to_string(PANEL_BOARDS) + " boards").c_str(), cpu, PANEL_CPU_TARGET, verdict(met));
+  std::string given = pgtest::query(uri, "SELECT count(*) - count(DISTINCT mac) FROM veskor.mac_step WHERE state = 'confirmed'");
+  std::printf("  %-20s %8s      (target 0)%s\n", "addresses twice", given.c_str(), verdict(given == "0"));
+  return ok && met && given == "0";
+}
 
 }  // namespace
 
@@ -245,6 +328,7 @@ int main() {
                 ratio, ONLY_CHANGED_TARGET, ran ? verdict(ok) : "  FAILED");
     if (!ok) status = 1;
   }
+  if (!database_ledger(dir, fw)) status = 1;
   remove_tree(dir);
   return status;
 }

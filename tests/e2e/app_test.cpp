@@ -507,6 +507,15 @@ TEST(AppMacSeries, StoredOnceTheDeviceTookItAndReportedWhenItCannotBe) {
   EXPECT_NE(shown[1].find(hive), std::string::npos) << shown[1];
   EXPECT_EQ(read_file(hive), "this is no hive\n");
   EXPECT_EQ(log_of(seg, 0).size(), requests) << "something was sent";
+
+  // The line's database away: MAC++ says so and sends nothing.
+  unlink(hive.c_str());
+  setenv("VESKOR_LEDGER", ("postgresql://bench:pw@/line?host=" + dir.path + "/no-server").c_str(), 1);
+  EXPECT_FALSE(assign_next_mac(ip0.c_str(), 48900, show, mac));
+  unsetenv("VESKOR_LEDGER");
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[2].rfind("Журнал MAC-адресов недоступен: postgresql://bench:***@/line", 0), 0u) << shown[2];
+  EXPECT_EQ(log_of(seg, 0).size(), requests) << "something was sent";
 }
 
 }  // namespace
