@@ -886,20 +886,24 @@ bool database_import(const std::string& uri, const std::string& label, const std
     unsigned char m[6];
     if (!parse_mac(l.new_mac.c_str(), m)) continue;
     std::string mac = format_mac(m);
-    size_t* into = nullptr;
+    // The step this line settles, or the same reservation written again.
+    const size_t none = (size_t)-1;
+    size_t into = none;
     if (!l.id.empty()) {
       auto f = by_id.find(l.id);
-      if (f != by_id.end()) into = &f->second;
+      if (f != by_id.end()) into = f->second;
     } else if (l.result != LEDGER_RESERVED) {
       auto f = open_by_mac.find(mac);
       if (f != open_by_mac.end()) {
-        into = &f->second;
+        into = f->second;
         open_by_mac.erase(f);
       }
     }
-    if (into && l.result != LEDGER_RESERVED) {
-      steps[*into].end = l;
-      steps[*into].settled = true;
+    if (into != none) {
+      if (l.result != LEDGER_RESERVED) {
+        steps[into].end = l;
+        steps[into].settled = true;
+      }
       continue;
     }
     imported_step s;
