@@ -24,6 +24,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <thread>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -87,9 +90,18 @@ const std::vector<std::vector<const char*>> SCHEMA_STEPS = {
         "CREATE INDEX burn_line ON veskor.burn (left(id, 32))",
         "CREATE INDEX burn_at ON veskor.burn (at)",
     },
+    // 1 -> 2: the line's live state, for the line view. One row per board
+    // address of a bench and one per bench, only ever updated: a bench
+    // needs no DELETE.
+    {
+        "CREATE TABLE veskor.board_live (bench text NOT NULL, address text NOT NULL, name text NOT NULL,"
+        " stage text NOT NULL, page integer NOT NULL, total integer NOT NULL, since timestamptz NOT NULL,"
+        " updated_at timestamptz NOT NULL, PRIMARY KEY (bench, address))",
+        "CREATE TABLE veskor.bench_live (bench text PRIMARY KEY, state text NOT NULL, seen_at timestamptz NOT NULL)",
+    },
 };
 
-static_assert(LEDGER_SCHEMA_VERSION == 1, "a new version needs its step in SCHEMA_STEPS");
+static_assert(LEDGER_SCHEMA_VERSION == 2, "a new version needs its step in SCHEMA_STEPS");
 
 ledger_db_hook test_hook = nullptr;
 
@@ -266,8 +278,82 @@ class database_ledger : public mac_ledger {
     }
   }
 
+  ~database_ledger() override {
+    {
+      std::lock_guard<std::mutex> g(live_m_);
+      live_stop_ = true;
+    }
+    live_cv_.notify_all();
+    if (publisher_.joinable()) publisher_.join();
+  }
+
   std::string where() const override { return where_; }
   bool is_database() const override { return true; }
+
+  // ---- the line's live state --------------------------------------------------------
+
+  void publish(const live_board& board) override {
+    std::lock_guard<std::mutex> g(live_m_);
+    live_board b = board;
+    if (b.bench.empty()) b.bench = bench_;
+    // Only the latest state of a board matters: one that changed twice
+    // before the thread came round is written once.
+    pending_boards_[b.bench + "\n" + b.address] = b;
+    start_publisher();
+    live_cv_.notify_one();
+  }
+
+  void publish_bench(const std::string& state) override {
+    std::lock_guard<std::mutex> g(live_m_);
+    pending_bench_ = state;
+    bench_pending_ = true;
+    start_publisher();
+    live_cv_.notify_one();
+  }
+
+  bool live(std::vector<live_board>& boards, std::vector<live_bench>& benches, std::string& problem) override {
+    boards.clear();
+    benches.clear();
+    std::lock_guard<std::mutex> g(m_);
+    if (!connect(problem)) return false;
+    pg::result b = conn_.exec(
+        "SELECT bench, address, name, stage, page, total, extract(epoch FROM since)::bigint,"
+        " extract(epoch FROM updated_at)::bigint FROM veskor.board_live ORDER BY bench, address");
+    if (failed(b, where_, problem)) return lost_if_closed(), false;
+    for (int i = 0; i < b.rows(); i++) {
+      live_board x;
+      x.bench = cp(b.text(i, 0));
+      x.address = cp(b.text(i, 1));
+      x.name = cp(b.text(i, 2));
+      x.stage = cp(b.text(i, 3));
+      x.page = (int)b.number(i, 4);
+      x.total = (int)b.number(i, 5);
+      x.since = b.number(i, 6);
+      x.updated = b.number(i, 7);
+      boards.push_back(x);
+    }
+    pg::result h = conn_.exec("SELECT bench, state, extract(epoch FROM seen_at)::bigint FROM veskor.bench_live ORDER BY bench");
+    if (failed(h, where_, problem)) return lost_if_closed(), false;
+    for (int i = 0; i < h.rows(); i++) benches.push_back({cp(h.text(i, 0)), cp(h.text(i, 1)), h.number(i, 2)});
+    return true;
+  }
+
+  bool changes(std::vector<std::string>& notes, unsigned ms) override {
+    std::lock_guard<std::mutex> g(listen_m_);
+    if (!listener_.is_open()) {
+      auto now = std::chrono::steady_clock::now();
+      if (now - listen_tried_ < std::chrono::seconds(1)) return false;
+      listen_tried_ = now;
+      std::string error;
+      if (!listener_.open(conninfo_of(uri_), "veskor-view", error) || !listener_.exec("LISTEN veskor_line").ok()) {
+        listener_.close();
+        return false;
+      }
+    }
+    if (listener_.notifications(notes, ms)) return true;
+    listener_.close();
+    return false;
+  }
 
   bool ready(std::string& problem) override {
     std::lock_guard<std::mutex> g(m_);
@@ -801,8 +887,98 @@ class database_ledger : public mac_ledger {
     return true;
   }
 
+  // Under live_m_.
+  void start_publisher() {
+    if (!publisher_.joinable() && !live_stop_) publisher_ = std::thread([this] { publish_loop(); });
+  }
+
+  // Writes the latest states and notifies the line, on a connection of its
+  // own, so that a board thread never waits for the server; a server away
+  // costs the states of that moment, nothing else.
+  void publish_loop() {
+    pg::connection c;
+    auto tried = std::chrono::steady_clock::time_point();
+    std::unique_lock<std::mutex> l(live_m_);
+    for (;;) {
+      live_cv_.wait_for(l, std::chrono::seconds(1),
+                        [&] { return live_stop_ || !pending_boards_.empty() || bench_pending_; });
+      std::map<std::string, live_board> boards;
+      boards.swap(pending_boards_);
+      bool bench = bench_pending_;
+      std::string state = pending_bench_;
+      bench_pending_ = false;
+      bool stop = live_stop_;
+      if (boards.empty() && !bench) {
+        if (stop) return;
+        continue;
+      }
+      l.unlock();
+      auto now = std::chrono::steady_clock::now();
+      if (!c.is_open() && now - tried >= std::chrono::seconds(1)) {
+        tried = now;
+        std::string error;
+        if (!c.open(conninfo_of(uri_), "veskor-live", error)) c.close();
+      }
+      if (c.is_open()) {
+        for (auto& b : boards) write_board(c, b.second);
+        if (bench) write_bench(c, state);
+        if (!c.is_open()) c.close();
+      }
+      l.lock();
+      if (stop && pending_boards_.empty() && !bench_pending_) return;
+    }
+  }
+
+  void write_board(pg::connection& c, const live_board& b) {
+    std::string note = "{\"kind\":\"board\",\"bench\":" + json_u8(b.bench) + ",\"address\":" + json_u8(b.address) +
+                       ",\"name\":" + json_u8(b.name) + ",\"stage\":" + json_u8(b.stage) +
+                       ",\"page\":" + std::to_string(b.page) + ",\"total\":" + std::to_string(b.total) +
+                       ",\"since\":" + std::to_string(b.since) + "}";
+    c.exec("WITH u AS (INSERT INTO veskor.board_live (bench, address, name, stage, page, total, since, updated_at)"
+           " VALUES ($1, $2, $3, $4, $5::integer, $6::integer, to_timestamp($7::bigint), now())"
+           " ON CONFLICT (bench, address) DO UPDATE SET name = EXCLUDED.name, stage = EXCLUDED.stage,"
+           " page = EXCLUDED.page, total = EXCLUDED.total, since = EXCLUDED.since, updated_at = now() RETURNING 1)"
+           " SELECT pg_notify('veskor_line', $8) FROM u",
+           {u8(b.bench), u8(b.address), u8(b.name), u8(b.stage), b.page, b.total, b.since, note});
+  }
+
+  void write_bench(pg::connection& c, const std::string& state) {
+    std::string note = "{\"kind\":\"bench\",\"bench\":" + json_u8(bench_) + ",\"state\":" + json_u8(state) + "}";
+    c.exec("WITH u AS (INSERT INTO veskor.bench_live (bench, state, seen_at) VALUES ($1, $2, now())"
+           " ON CONFLICT (bench) DO UPDATE SET state = EXCLUDED.state, seen_at = now() RETURNING 1)"
+           " SELECT pg_notify('veskor_line', $3) FROM u",
+           {u8(bench_), u8(state), note});
+  }
+
+  // A cp1251 text as a JSON string in UTF-8.
+  static std::string json_u8(const std::string& cp1251) {
+    std::string u = u8(cp1251), out = "\"";
+    for (unsigned char ch : u) {
+      if (ch == '"' || ch == '\\') {
+        out += '\\';
+        out += (char)ch;
+      } else if (ch < 0x20) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+        out += buf;
+      } else {
+        out += (char)ch;
+      }
+    }
+    return out + "\"";
+  }
+
   const std::string uri_, where_, bench_, operator_;
   std::string spool_, spool_lock_;
+  std::mutex live_m_;
+  std::condition_variable live_cv_;
+  std::map<std::string, live_board> pending_boards_;
+  std::string pending_bench_;
+  bool bench_pending_ = false, live_stop_ = false;
+  std::thread publisher_;
+  std::mutex listen_m_;
+  pg::connection listener_;
+  std::chrono::steady_clock::time_point listen_tried_;
   std::mutex m_;
   pg::connection conn_;
   bool refused_ = false;

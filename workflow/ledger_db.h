@@ -18,7 +18,7 @@
 #include "workflow/record.h"
 
 // The schema version this program writes and understands.
-constexpr int LEDGER_SCHEMA_VERSION = 1;
+constexpr int LEDGER_SCHEMA_VERSION = 2;
 
 std::unique_ptr<mac_ledger> open_database_ledger(const std::string& uri, const std::string& bench,
                                                  const std::string& operator_name);

@@ -2,6 +2,9 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdlib>
 
 namespace pg {
@@ -108,6 +111,25 @@ result connection::exec(const std::string& sql, const std::vector<value>& params
     error = first_line(m && *m ? m : PQerrorMessage(c_));
   }
   return result(r, lost, error);
+}
+
+bool connection::notifications(std::vector<std::string>& payloads, unsigned ms) {
+  if (!is_open()) return false;
+  auto take = [&] {
+    while (PGnotify* n = PQnotifies(c_)) {
+      payloads.push_back(n->extra ? n->extra : "");
+      PQfreemem(n);
+    }
+  };
+  take();
+  if (!payloads.empty()) return true;
+  pollfd p = {PQsocket(c_), POLLIN, 0};
+  if (p.fd < 0) return false;
+  int r = poll(&p, 1, (int)ms);
+  if (r < 0 && errno != EINTR) return false;
+  if (r > 0 && !PQconsumeInput(c_)) return false;
+  take();
+  return PQstatus(c_) == CONNECTION_OK;
 }
 
 transaction::transaction(connection& c) : c_(c) {

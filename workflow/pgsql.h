@@ -78,6 +78,11 @@ class connection {
 
   result exec(const std::string& sql, const std::vector<value>& params = {});
 
+  // Waits up to ms for notifications of the channels this connection
+  // LISTENs to, and appends their payloads. False when the connection is
+  // lost (nothing more will come on it).
+  bool notifications(std::vector<std::string>& payloads, unsigned ms);
+
  private:
   pg_conn* c_ = nullptr;
 };

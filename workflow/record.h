@@ -111,6 +111,22 @@ struct trace_entry {
 // writes) as seconds since the epoch; false when it is not one.
 bool record_time(const std::string& text, long long& at);
 
+// What the line view shows of a board in flight: its bench, the stage it
+// is in (the JSON events' stage keys: "burn", "ledger_wait", ...), the pages
+// of that stage, and since when. A board that left the run is "gone".
+struct live_board {
+  std::string bench, address, name, stage;  // cp1251
+  int page = 0, total = 0;
+  long long since = 0;    // seconds since the epoch
+  long long updated = 0;  // when the bench last said so
+};
+// A bench as the line view knows it: what its run is doing ("running",
+// "waiting" for boards, "ledger_wait") and when it said so last.
+struct live_bench {
+  std::string bench, state;
+  long long seen = 0;
+};
+
 class mac_ledger {
  public:
   virtual ~mac_ledger() = default;
@@ -161,6 +177,31 @@ class mac_ledger {
 
   virtual bool trace(const trace_query& q, std::vector<trace_entry>& out, std::string& problem) = 0;
   virtual bool check(ledger_check& report, std::string& problem) = 0;
+
+  // The line's live state, which only a database shares between benches;
+  // the file back end keeps none. publish never waits on the server: the
+  // latest state of each board and of the bench goes out on a thread of the
+  // ledger's own, and what the server cannot take meanwhile is dropped (it
+  // is state, not record).
+  virtual void publish(const live_board& board) { (void)board; }
+  virtual void publish_bench(const std::string& state) { (void)state; }
+  // Every board and bench the line has said anything of; boards "gone"
+  // included, for the caller to leave out.
+  virtual bool live(std::vector<live_board>& boards, std::vector<live_bench>& benches, std::string& problem) {
+    boards.clear();
+    benches.clear();
+    (void)problem;
+    return true;
+  }
+  // Waits up to ms for the benches' notifications of a change: appends a
+  // note per change (UTF-8 JSON of the board or bench). False when none
+  // can come (no database, or its connection lost: the caller takes a
+  // fresh snapshot by live() once it answers again).
+  virtual bool changes(std::vector<std::string>& notes, unsigned ms) {
+    (void)notes;
+    (void)ms;
+    return false;
+  }
 };
 
 // The ledger at location for records written by bench and operator.

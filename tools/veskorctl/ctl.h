@@ -86,6 +86,25 @@ class left_on_signal : public event_sink {
   uint32_t made_at_ = 0;  // tick the text was last made
 };
 
+// The run's boards into the line's live state (a database ledger only):
+// each stage, page progress at most once a second a board, and what the
+// bench is doing at each heartbeat.
+class live_sink : public event_sink {
+ public:
+  void on(const board_event& e, const std::vector<board_state>& in_flight) override;
+  void attach(mac_ledger* ledger) { ledger_ = ledger; }
+  // The bench's state: "running", "waiting" (for boards), "ledger_wait" or,
+  // at the end, "stopped".
+  void heartbeat(bool stopped = false);
+
+ private:
+  mac_ledger* ledger_ = nullptr;
+  std::map<int, long long> since_;
+  std::map<int, uint32_t> sent_at_;
+  bool waiting_ledger_ = false;
+  size_t in_flight_ = 0;
+};
+
 // What a second signal prints before the process ends (UTF-8).
 void set_left_text(const std::string& utf8_text);
 
@@ -168,6 +187,8 @@ class run {
   terminal_view terminal_;
   json_view json_;
   left_on_signal left_;
+ public:
+  live_sink live;
 };
 
 // The first signal sets r's stop flag and prints a notice; the second ends

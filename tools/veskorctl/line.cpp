@@ -523,9 +523,16 @@ int batch::go() {
   if (r_.mode() == view_mode::live) err("жду устройства (Ctrl+C - закончить)");
   uint32_t start = plat::tick(), round_at = 0;
   bool first_round = true;
+  uint32_t beat_at = plat::tick() - ROUND_MS;
   for (;;) {
     reap();
     if (!starting() && threads_.running() == 0) break;
+    // The line view learns what the bench is doing every round, boards or
+    // none.
+    if (plat::tick() - beat_at >= ROUND_MS) {
+      beat_at = plat::tick();
+      r_.live.heartbeat();
+    }
     if (!starting() || !slot_free(o_, threads_.running()) || (!first_round && plat::tick() - round_at < ROUND_MS)) {
       plat::sleep_ms(20);
       continue;
@@ -539,6 +546,7 @@ int batch::go() {
     admit(found);
   }
   r_.events.summary(done_, failed_, skipped_, plat::tick() - start);
+  r_.live.heartbeat(true);
   if (fatal_ >= 0) return fatal_;
   // Stopped before the boards asked for were done: a script must not take
   // that for a finished batch.

@@ -129,6 +129,10 @@ run::run(const options& o, view_mode mode)
   events.subscribe(&terminal_);
   if (mode == view_mode::json) events.subscribe(&json_);
   events.subscribe(&left_);
+  if (ledger && ledger->is_database()) {
+    live.attach(ledger.get());
+    events.subscribe(&live);
+  }
   g_output = &events;
 }
 
