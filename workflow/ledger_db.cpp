@@ -16,7 +16,8 @@
 //   GRANT USAGE ON SCHEMA veskor TO veskor_bench;
 //   GRANT SELECT ON veskor.version TO veskor_bench;
 //   GRANT SELECT, UPDATE ON veskor.series TO veskor_bench;
-//   GRANT SELECT, INSERT, UPDATE ON veskor.block, veskor.mac_step, veskor.burn TO veskor_bench;
+//   GRANT SELECT, INSERT, UPDATE ON veskor.block, veskor.mac_step, veskor.burn,
+//     veskor.board_live, veskor.bench_live TO veskor_bench;
 // `ledger --init` and `ledger --import` run as the schema's owner.
 #include "workflow/ledger_db.h"
 

@@ -95,9 +95,9 @@ TEST_F(LedgerDb, SchemaIsMadeOnceAndRefusedWhenMissingOrNewer) {
   ASSERT_TRUE(ok1) << p1;
   ASSERT_TRUE(ok2) << p2;
   EXPECT_EQ(std::multiset<std::string>({said1, said2}),
-            std::multiset<std::string>({"журнал MAC-адресов создан (версия 1)", "журнал уже есть (версия 1)"}));
+            std::multiset<std::string>({"журнал MAC-адресов создан (версия 2)", "журнал уже есть (версия 2)"}));
   ASSERT_TRUE(database_init(uri, said, problem)) << problem;
-  EXPECT_EQ(said, "журнал уже есть (версия 1)");
+  EXPECT_EQ(said, "журнал уже есть (версия 2)");
   EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.version"), "1");
   EXPECT_EQ(pgtest::query(uri, "SELECT count(*) FROM veskor.series"), "1");
   EXPECT_TRUE(ledger->ready(problem)) << problem;
@@ -109,7 +109,8 @@ TEST_F(LedgerDb, SchemaIsMadeOnceAndRefusedWhenMissingOrNewer) {
        {"CREATE ROLE " + role + " LOGIN", "CREATE ROLE " + reader + " LOGIN",
         "GRANT USAGE ON SCHEMA veskor TO " + role + ", " + reader, "GRANT SELECT ON veskor.version TO " + role,
         "GRANT SELECT, UPDATE ON veskor.series TO " + role,
-        "GRANT SELECT, INSERT, UPDATE ON veskor.block, veskor.mac_step, veskor.burn TO " + role,
+        "GRANT SELECT, INSERT, UPDATE ON veskor.block, veskor.mac_step, veskor.burn, veskor.board_live,"
+        " veskor.bench_live TO " + role,
         "GRANT SELECT ON ALL TABLES IN SCHEMA veskor TO " + reader})
     ASSERT_EQ(pgtest::query(uri, sql), "") << sql;
   auto bench = open_database_ledger(uri + "&user=" + role, "A", "op");
@@ -128,12 +129,41 @@ TEST_F(LedgerDb, SchemaIsMadeOnceAndRefusedWhenMissingOrNewer) {
   EXPECT_FALSE(read_only->ready(problem));
   EXPECT_EQ(problem, uri + "&user=" + reader + ": нет прав на запись в журнал MAC-адресов");
 
+  // The bench's boards reach the line's live state under the same role.
+  live_board board;
+  board.address = "192.0.2.10";
+  board.name = "Плата";
+  board.stage = "burn";
+  board.page = 3;
+  board.total = 8;
+  bench->publish(board);
+  bench->publish_bench("running");
+  bench.reset();  // what is pending is written before it goes
+  std::vector<live_board> boards;
+  std::vector<live_bench> benches;
+  ASSERT_TRUE(ledger->live(boards, benches, problem)) << problem;
+  ASSERT_EQ(boards.size(), 1u);
+  EXPECT_EQ(boards[0].name, "Плата");
+  EXPECT_EQ(boards[0].bench, "A");
+  EXPECT_EQ(boards[0].page, 3);
+  ASSERT_EQ(benches.size(), 1u);
+  EXPECT_EQ(benches[0].state, "running");
+
+  // A database of the first version is brought up to this one.
+  for (const char* sql : {"DROP TABLE veskor.board_live", "DROP TABLE veskor.bench_live", "UPDATE veskor.version SET version = 1"})
+    ASSERT_EQ(pgtest::query(uri, sql), "") << sql;
+  EXPECT_FALSE(open_database_ledger(uri, "A", "op")->ready(problem));
+  EXPECT_EQ(problem, uri + ": журнал в базе старой версии 1; обновите его: veskorctl ledger --init");
+  ASSERT_TRUE(database_init(uri, said, problem)) << problem;
+  EXPECT_EQ(said, "журнал MAC-адресов обновлён с версии 1 до версии 2");
+  EXPECT_TRUE(open_database_ledger(uri, "A", "op")->ready(problem)) << problem;
+
   EXPECT_EQ(pgtest::query(uri, "UPDATE veskor.version SET version = 99 RETURNING version"), "99");
   auto later = open_database_ledger(uri, "A", "op");
   EXPECT_FALSE(later->ready(problem));
-  EXPECT_EQ(problem, uri + ": журнал в базе новее программы (версия 99, программа знает до 1); обновите Veskor");
+  EXPECT_EQ(problem, uri + ": журнал в базе новее программы (версия 99, программа знает до 2); обновите Veskor");
   EXPECT_FALSE(database_init(uri, said, problem));
-  EXPECT_EQ(problem, uri + ": журнал в базе новее программы (версия 99, программа знает до 1); обновите Veskor");
+  EXPECT_EQ(problem, uri + ": журнал в базе новее программы (версия 99, программа знает до 2); обновите Veskor");
 
   // A server that is not there, named without its password.
   std::string away = "postgresql://bench:s3cret@/veskor?host=/nonexistent-veskor-socket";
