@@ -72,9 +72,14 @@ class json_view : public event_sink {
   void on(const board_event& e, const std::vector<board_state>& in_flight) override;
 
  private:
-  void event(const board_state& r, const char* result, const std::string& mac, const std::string& message);
   std::map<int, uint32_t> page_at_;
 };
+
+// The JSON object (cp1251, one line) --json writes for e, or empty when e
+// is none of its events (or a page event too soon after the board's last:
+// page_at keeps when each board's last went out). The line view streams
+// the same objects.
+std::string event_json(const board_event& e, std::map<int, uint32_t>& page_at);
 
 // Keeps what a second signal prints (set_left_text) up to date: the boards
 // in flight and the state the end of the process leaves each in.
