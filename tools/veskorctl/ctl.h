@@ -109,6 +109,7 @@ struct options {
   bool init = false, import = false, csv = false;  // ledger --init / --import, trace --csv
   std::string firmware;        // trace --firmware, UTF-8 as given
   std::string since, until;    // trace --since / --until, as given
+  std::string listen;          // view --listen, batch --view: ADDR:PORT as given
   long count = -1;             // -1: no limit
   long parallel = -1;          // -1: the command's own default; 0: every board found
 };
@@ -242,6 +243,10 @@ int cmd_batch(run& r);
 int cmd_series(run& r);
 int cmd_ledger(run& r);
 int cmd_trace(run& r);
+int cmd_view(run& r);
+// A trace entry as the JSON object trace --json writes (cp1251); firmware
+// adds the MAC the board has now.
+std::string trace_entry_json(const trace_entry& e, bool firmware);
 // `ledger` of a database: every record as CSV.
 int print_whole_record(run& r);
 
