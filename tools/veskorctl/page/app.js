@@ -163,7 +163,9 @@ function draw(line) {
   }));
   fill($("causes").tBodies[0], line.causes.map(function (c) {
     var latest = c.latest.map(function (w) { return clock(w.at) + " " + (w.name || "—") + " (" + w.address + ", " + w.bench + ")"; });
-    return row([el("td", (STAGES[c.stage] || c.stage) + ": " + c.reason), el("td", c.count, "num"), el("td", latest.join("; "))]);
+    // The reason names its stage, but for a stage it has no words of its own for.
+    var cause = c.reason === "ошибка" ? c.reason + ": " + (STAGES[c.stage] || c.stage) : c.reason;
+    return row([el("td", cause), el("td", c.count, "num"), el("td", latest.join("; "))]);
   }));
   $("causes-empty").hidden = line.causes.length > 0;
   fill($("latest").tBodies[0], line.latest.map(function (w) {
