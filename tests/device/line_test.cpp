@@ -422,3 +422,21 @@ TEST(Line, VerifyOfAnImageLargerThanTheBoardIsADifference) {
 }
 
 }  // namespace
+
+// A run's pace counts the boards done: boards that all refused the password
+// are no boards a minute, on the terminal's summary and in JSON.
+TEST(Line, BoardsThatAllFailAreNoBoardsAMinute) {
+  segment seg(std::vector<devtest::knobs>{{"--model", "WIBQE715", "--password", "other"},
+                                          {"--model", "WIBQE715", "--password", "other"}});
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(41);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+  run json = ctl(seg, w, {"batch", w.dir + "/fw.hex", "--count", "2", "--parallel", "2", "--json"}, 60000);
+  EXPECT_EQ(json.code, 1) << json.err;
+  EXPECT_NE(json.out.find("\"done\":0,\"failed\":2,"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"per_minute\":0.0}"), std::string::npos) << json.out;
+  run text = ctl(seg, w, {"flash", seg.device_ip(0), seg.device_ip(1), w.dir + "/fw.hex"}, 60000);
+  EXPECT_NE(text.err.find(u8("ошибок 2")), std::string::npos) << text.err;
+  EXPECT_NE(text.err.find(u8("0.0 плат/мин")), std::string::npos) << text.err;
+}

@@ -72,9 +72,14 @@ class json_view : public event_sink {
   void on(const board_event& e, const std::vector<board_state>& in_flight) override;
 
  private:
-  void event(const board_state& r, const char* result, const std::string& mac, const std::string& message);
   std::map<int, uint32_t> page_at_;
 };
+
+// The JSON object (cp1251, one line) --json writes for e, or empty when e
+// is none of its events (or a page event too soon after the board's last:
+// page_at keeps when each board's last went out). The line view streams
+// the same objects.
+std::string event_json(const board_event& e, std::map<int, uint32_t>& page_at);
 
 // Keeps what a second signal prints (set_left_text) up to date: the boards
 // in flight and the state the end of the process leaves each in.
@@ -123,6 +128,7 @@ struct options {
   bool init = false, import = false, csv = false;  // ledger --init / --import, trace --csv
   std::string firmware;        // trace --firmware, UTF-8 as given
   std::string since, until;    // trace --since / --until, as given
+  std::string listen;          // view --listen, batch --view: ADDR:PORT as given
   long count = -1;             // -1: no limit
   long parallel = -1;          // -1: the command's own default; 0: every board found
 };
@@ -258,6 +264,10 @@ int cmd_batch(run& r);
 int cmd_series(run& r);
 int cmd_ledger(run& r);
 int cmd_trace(run& r);
+int cmd_view(run& r);
+// A trace entry as the JSON object trace --json writes (cp1251); firmware
+// adds the MAC the board has now.
+std::string trace_entry_json(const trace_entry& e, bool firmware);
 // `ledger` of a database: every record as CSV.
 int print_whole_record(run& r);
 

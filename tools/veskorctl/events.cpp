@@ -44,6 +44,11 @@ void event_stream::subscribe(event_sink* sink) {
   sinks_.push_back(sink);
 }
 
+void event_stream::unsubscribe(event_sink* sink) {
+  std::lock_guard<std::mutex> hold(lock_);
+  sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+}
+
 board_state* event_stream::find(int id) {
   for (board_state& b : boards_)
     if (b.id == id) return &b;

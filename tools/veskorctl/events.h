@@ -66,6 +66,8 @@ class event_stream {
  public:
   // Sinks are the caller's and live as long as the stream.
   void subscribe(event_sink* sink);
+  // After it returns, sink is called no more (a view that ends before the run).
+  void unsubscribe(event_sink* sink);
 
   // A board enters the run; the number names it from now on.
   int add(const std::string& address, const std::string& name);

@@ -16,6 +16,7 @@
 #include "platform/base.h"
 #include "tools/veskorctl/ctl.h"
 #include "tools/veskorctl/steps.h"
+#include "tools/veskorctl/webview.h"
 #include "workflow/session_board.h"
 #include "workflow/workflow.h"
 
@@ -573,6 +574,20 @@ int cmd_batch(run& r) {
                           [&] { return o.mac_next ? r.settings_ok() : -1; },
                           [&] { return r.read_firmware(p.file, p.sha); }, [&] { return r.open_link(); }});
   if (code >= 0) return code;
+  // The page follows the batch from its first board: it is up before any.
+  std::unique_ptr<web_view> view;
+  if (!o.listen.empty()) {
+    std::string host, problem;
+    int port = 0;
+    if (!listen_arg(o.listen, host, port))
+      return bad_usage("--view ждёт АДРЕС:ПОРТ, например 127.0.0.1:8480, а не " + shown_arg(o.listen), "batch");
+    view.reset(new web_view(r.ledger.get(), bench_name(o.bench), &r.events));
+    if (!view->start(host, port, problem)) {
+      err(problem);
+      return EXIT_USAGE;
+    }
+    err("веб-просмотр линии: http://" + host + ":" + std::to_string(view->port()) + "/");
+  }
   if (!o.mac_next) r.records_ready();
   p.mac_next = o.mac_next;
   p.coprocessor = o.coprocessor;

@@ -31,6 +31,7 @@ const char GENERAL_HELP[] =
     "  series     показать серию MAC-адресов стенда или задать его блок\n"
     "  ledger     показать или проверить журнал; создать его в базе, перенести туда файлы\n"
     "  trace      история устройства по MAC, устройства с данной прошивкой, записи за период\n"
+    "  view       веб-страница линии: устройства в работе, итоги смены, причины ошибок\n"
     "\n"
     "veskorctl КОМАНДА --help описывает команду и даёт примеры;\n"
     "veskorctl --version называет версию.\n"
@@ -79,6 +80,8 @@ enum option_code : int {
   OPT_FIRMWARE,
   OPT_SINCE,
   OPT_UNTIL,
+  OPT_LISTEN,
+  OPT_VIEW,
 };
 
 const struct option ALL_OPTIONS[] = {
@@ -109,6 +112,8 @@ const struct option ALL_OPTIONS[] = {
     {"firmware", required_argument, nullptr, OPT_FIRMWARE},
     {"since", required_argument, nullptr, OPT_SINCE},
     {"until", required_argument, nullptr, OPT_UNTIL},
+    {"listen", required_argument, nullptr, OPT_LISTEN},
+    {"view", required_argument, nullptr, OPT_VIEW},
 };
 
 const int MANY = 1 << 20;  // as many arguments as are given
@@ -219,7 +224,7 @@ const command COMMANDS[] = {
      "  veskorctl mac 192.168.0.10 5A:3C:19:11:46:20\n"},
     {"batch", cmd_batch, 1, 1,
      {OPT_COPROCESSOR, OPT_MAC_NEXT, OPT_COUNT, OPT_AGAIN, OPT_PASSWORD, OPT_PASSWORD_FILE, OPT_YES, OPT_PARALLEL,
-      OPT_INTERFACE, OPT_JSON, OPT_ONLY_CHANGED, OPT_LEDGER, OPT_BENCH},
+      OPT_INTERFACE, OPT_JSON, OPT_ONLY_CHANGED, OPT_LEDGER, OPT_BENCH, OPT_VIEW},
      "Использование: veskorctl batch ФАЙЛ [--mac-next] [--count N] [--parallel K] [ПАРАМЕТРЫ]\n"
      "Поточная прошивка: раз в секунду ищет устройства и каждое новое прошивает\n"
      "(с проверкой каждой страницы), с --mac-next выдаёт ему следующий MAC-адрес\n"
@@ -239,6 +244,7 @@ const command COMMANDS[] = {
      "  --mac-next    выдавать MAC-адреса серии (через журнал, как команда mac):\n"
      "                одновременно прошиваемые получают разные адреса\n"
      "  --again       прошивать и уже готовые устройства\n"
+     "  --view АДРЕС:ПОРТ  показывать партию на веб-странице линии (как veskorctl view)\n"
      "  --interface ИМЯ, --only-changed, --coprocessor, --password, --password-file,\n"
      "  -y, --json - как у flash\n"
      "\n"
@@ -305,6 +311,24 @@ const command COMMANDS[] = {
      "  veskorctl trace 5A:3C:19:11:46:02\n"
      "  veskorctl trace --firmware firmware.hex --csv > отзыв.csv\n"
      "  veskorctl trace --since 2026-12-01 --until 2026-12-07 --bench стенд2\n"},
+    {"view", cmd_view, 0, 0, {OPT_LISTEN, OPT_LEDGER, OPT_BENCH},
+     "Использование: veskorctl view [--listen АДРЕС:ПОРТ] [--ledger МЕСТО] [--bench ИМЯ]\n"
+     "Веб-страница линии только для чтения (по умолчанию http://127.0.0.1:8480/):\n"
+     "итоги периода по журналу (готово, ошибок, выход с первого раза по стендам и\n"
+     "по линии, ошибки по причинам, готовые платы по часам, последние 50 плат)\n"
+     "и устройства в работе этого процесса (с batch --view). Период выбирается\n"
+     "на странице: смена (с 06:00, 14:00 или 22:00), 1, 8, 24 часа, 7 дней.\n"
+     "Для программ: /api/line?period=shift|1h|8h|24h|7d (JSON), /api/events\n"
+     "(события как у --json, Server-Sent Events), /api/trace?mac=MAC (как trace\n"
+     "--json, массив JSON), /metrics (Prometheus). Работает до Ctrl+C.\n"
+     "\n"
+     "  --listen АДРЕС:ПОРТ  где слушать; 0.0.0.0 - на всех адресах (страницу\n"
+     "                       увидит вся сеть цеха), порт 0 - любой свободный\n"
+     "\n"
+     "Примеры:\n"
+     "  veskorctl view\n"
+     "  veskorctl view --listen 0.0.0.0:8480 --ledger postgresql://veskor_bench@dbhost/veskor\n"
+     "  veskorctl batch firmware.hex --mac-next --parallel 16 --view 0.0.0.0:8480\n"},
 };
 
 int usage(const std::string& text, const char* command_name) {
@@ -377,6 +401,8 @@ int parse(const command& c, int argc, char** argv, options& o) {
       case OPT_FIRMWARE: o.firmware = optarg; break;
       case OPT_SINCE: o.since = optarg; break;
       case OPT_UNTIL: o.until = optarg; break;
+      case OPT_LISTEN:
+      case OPT_VIEW: o.listen = optarg; break;
       case OPT_YES: o.yes = true; break;
       case OPT_JSON: o.json = true; break;
       case OPT_COPROCESSOR: o.coprocessor = true; break;

@@ -73,18 +73,7 @@ void print_entries(const std::vector<trace_entry>& entries, const options& o, bo
     return;
   }
   if (o.json) {
-    for (const trace_entry& e : entries) {
-      const ledger_line& r = e.record;
-      std::string j = "{\"time\":" + json_text(r.time) + ",\"bench\":" + json_text(r.bench) +
-                      ",\"operator\":" + json_text(r.operator_name) + ",\"address\":" + json_text(r.address) +
-                      ",\"name\":" + json_text(r.name) + ",\"kind\":" + json_text(r.is_burn() ? RECORD_BURN : RECORD_MAC) +
-                      ",\"old_mac\":" + json_text(r.old_mac) + ",\"new_mac\":" + json_text(r.new_mac) +
-                      ",\"firmware\":" + json_text(r.firmware) + ",\"sha256\":" + json_text(r.sha256) +
-                      ",\"target\":" + json_text(r.target) + ",\"result\":" + json_text(r.result) +
-                      ",\"stage\":" + json_text(r.stage) + ",\"page\":" + (r.page >= 0 ? std::to_string(r.page) : "null");
-      if (firmware) j += ",\"mac_now\":" + json_text(e.mac_now);
-      outln(j + "}");
-    }
+    for (const trace_entry& e : entries) outln(trace_entry_json(e, firmware));
     return;
   }
   outln(pad("Время", 26) + pad("Стенд", 12) + pad("Оператор", 10) + pad("Адрес", 16) + pad("Имя", 17) +
@@ -120,6 +109,19 @@ int query(run& r, const trace_query& q, bool firmware, const options& format) {
 }
 
 }  // namespace
+
+std::string trace_entry_json(const trace_entry& e, bool firmware) {
+  const ledger_line& r = e.record;
+  std::string j = "{\"time\":" + json_text(r.time) + ",\"bench\":" + json_text(r.bench) +
+                  ",\"operator\":" + json_text(r.operator_name) + ",\"address\":" + json_text(r.address) +
+                  ",\"name\":" + json_text(r.name) + ",\"kind\":" + json_text(r.is_burn() ? RECORD_BURN : RECORD_MAC) +
+                  ",\"old_mac\":" + json_text(r.old_mac) + ",\"new_mac\":" + json_text(r.new_mac) +
+                  ",\"firmware\":" + json_text(r.firmware) + ",\"sha256\":" + json_text(r.sha256) +
+                  ",\"target\":" + json_text(r.target) + ",\"result\":" + json_text(r.result) +
+                  ",\"stage\":" + json_text(r.stage) + ",\"page\":" + (r.page >= 0 ? std::to_string(r.page) : "null");
+  if (firmware) j += ",\"mac_now\":" + json_text(e.mac_now);
+  return j + "}";
+}
 
 int print_whole_record(run& r) {
   options csv = r.opts;

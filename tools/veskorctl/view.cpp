@@ -93,6 +93,13 @@ const char* left_as(stage s) {
   return "";
 }
 
+// The line's pace is the boards it finished: a failed board is work the
+// line still owes, and a run of refusals must not read as a fast one.
+double boards_per_minute(const board_event& summary) {
+  double minutes = summary.ms / 60000.0;
+  return minutes > 0 ? summary.done / minutes : 0;
+}
+
 std::string exchange_text(const board_state& b, const exchange_note& n) {
   char text[160];
   std::string at = clock_text(true).substr(11, 12);  // HH:MM:SS.mmm
@@ -165,8 +172,7 @@ void terminal_view::line_above(FILE* f, const std::string& utf8_text, const std:
 void terminal_view::summary(const board_event& e) {
   erase();
   if (mode_ == view_mode::quiet || mode_ == view_mode::json) return;
-  double minutes = e.ms / 60000.0;
-  double per_minute = minutes > 0 ? (e.done + e.failed) / minutes : 0;
+  double per_minute = boards_per_minute(e);
   long s = (long)((e.ms + 500) / 1000);
   char text[200];
   std::snprintf(text, sizeof text, "итог: готово %d, ошибок %d, пропущено %d, время %ld:%02ld, %.1f плат/мин", e.done,
@@ -211,49 +217,52 @@ void terminal_view::on(const board_event& e, const std::vector<board_state>& row
 
 // ---- JSON events --------------------------------------------------------------------------
 
-void json_view::event(const board_state& r, const char* result, const std::string& mac, const std::string& message) {
+namespace {
+
+std::string board_json(const board_state& r, const char* result, const std::string& mac, const std::string& message) {
   std::string j = "{\"time\":\"" + clock_text(true) + "\",\"board\":" + json_text(r.address) +
                   ",\"name\":" + json_or_null(r.name) + ",\"stage\":\"" + stage_key(r.at) + "\"";
   if (r.total > 0) j += ",\"page\":" + std::to_string(r.done) + ",\"total\":" + std::to_string(r.total);
   else j += ",\"page\":null,\"total\":null";
   j += std::string(",\"result\":") + (result ? "\"" + std::string(result) + "\"" : "null");
   j += ",\"mac\":" + json_or_null(mac) + ",\"message\":" + json_or_null(message) + "}";
-  put(stdout, utf8(j) + "\n");
+  return j;
 }
 
-void json_view::on(const board_event& e, const std::vector<board_state>&) {
+}  // namespace
+
+std::string event_json(const board_event& e, std::map<int, uint32_t>& page_at) {
   switch (e.kind) {
-    case event_kind::staged: event(e.board, nullptr, "", ""); break;
+    case event_kind::staged: return board_json(e.board, nullptr, "", "");
     case event_kind::paged: {
       uint32_t now = plat::tick();
-      uint32_t& at = page_at_[e.board.id];
+      uint32_t& at = page_at[e.board.id];
       if (e.board.done == e.board.total || e.board.done == 1 || now - at >= JSON_PAGE_MS) {
         at = now;
-        event(e.board, nullptr, "", "");
+        return board_json(e.board, nullptr, "", "");
       }
-      break;
+      return "";
     }
-    case event_kind::said:
-      if (e.board.id) event(e.board, nullptr, "", e.text);
-      break;
+    case event_kind::said: return e.board.id ? board_json(e.board, nullptr, "", e.text) : "";
     case event_kind::finished:
-      if (e.board.id) event(e.board, e.result, e.mac, e.why);
-      page_at_.erase(e.board.id);
-      break;
-    case event_kind::dropped: page_at_.erase(e.board.id); break;
+      page_at.erase(e.board.id);
+      return e.board.id ? board_json(e.board, e.result, e.mac, e.why) : "";
+    case event_kind::dropped: page_at.erase(e.board.id); return "";
     case event_kind::summed: {
-      double minutes = e.ms / 60000.0;
-      double per_minute = minutes > 0 ? (e.done + e.failed) / minutes : 0;
       char text[256];
       std::snprintf(text, sizeof text,
                     "{\"time\":\"%s\",\"board\":null,\"stage\":\"summary\",\"done\":%d,\"failed\":%d,\"skipped\":%d,"
                     "\"seconds\":%.1f,\"per_minute\":%.1f}",
-                    clock_text(true).c_str(), e.done, e.failed, e.skipped, e.ms / 1000.0, per_minute);
-      put(stdout, std::string(text) + "\n");
-      break;
+                    clock_text(true).c_str(), e.done, e.failed, e.skipped, e.ms / 1000.0, boards_per_minute(e));
+      return text;
     }
-    default: break;
+    default: return "";
   }
+}
+
+void json_view::on(const board_event& e, const std::vector<board_state>&) {
+  std::string j = event_json(e, page_at_);
+  if (!j.empty()) put(stdout, utf8(j) + "\n");
 }
 
 // ---- what a second signal leaves behind ---------------------------------------------------

@@ -1,0 +1,16 @@
+# Writes OUT: the files FILES (comma-separated) of DIR as byte arrays and the PAGE_ASSETS
+# table (webview.h), so the page's bytes reach the wire unchanged.
+set(body "// Made by tools/veskorctl/page/embed.cmake from the files beside it.\n#include \"tools/veskorctl/webview.h\"\n\nnamespace ctl {\nnamespace {\n")
+set(table "")
+string(REPLACE "," ";" FILES "${FILES}")
+foreach(f IN LISTS FILES)
+  file(READ ${DIR}/${f} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(MAKE_C_IDENTIFIER "${f}" id)
+  string(APPEND body "const unsigned char ${id}[] = {${bytes}};\n")
+  string(APPEND table "    {\"/${f}\", ${id}, sizeof ${id}},\n")
+endforeach()
+list(LENGTH FILES n)
+string(APPEND body "}  // namespace\n\nconst page_asset PAGE_ASSETS[] = {\n${table}};\nconst size_t PAGE_ASSET_COUNT = ${n};\n\n}  // namespace ctl\n")
+file(WRITE ${OUT}.tmp "${body}")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
