@@ -931,10 +931,13 @@ class database_ledger : public mac_ledger {
   }
 
   void write_board(pg::connection& c, const live_board& b) {
-    std::string note = "{\"kind\":\"board\",\"bench\":" + json_u8(b.bench) + ",\"address\":" + json_u8(b.address) +
+    // The shape of veskorctl's JSON events, with the bench: a page follows
+    // the line's boards as it follows one process's.
+    bool ended = b.stage == "done" || b.stage == "failed" || b.stage == "skipped" || b.stage == "gone";
+    std::string note = "{\"kind\":\"board\",\"bench\":" + json_u8(b.bench) + ",\"board\":" + json_u8(b.address) +
                        ",\"name\":" + json_u8(b.name) + ",\"stage\":" + json_u8(b.stage) +
                        ",\"page\":" + std::to_string(b.page) + ",\"total\":" + std::to_string(b.total) +
-                       ",\"since\":" + std::to_string(b.since) + "}";
+                       ",\"since\":" + std::to_string(b.since) + (ended ? ",\"result\":" + json_u8(b.stage) : "") + "}";
     c.exec("WITH u AS (INSERT INTO veskor.board_live (bench, address, name, stage, page, total, since, updated_at)"
            " VALUES ($1, $2, $3, $4, $5::integer, $6::integer, to_timestamp($7::bigint), now())"
            " ON CONFLICT (bench, address) DO UPDATE SET name = EXCLUDED.name, stage = EXCLUDED.stage,"

@@ -161,3 +161,71 @@ TEST(LineDatabase, AnUnreachableOrEmptyDatabaseStopsMacBeforeAnythingIsSent) {
 }
 
 }  // namespace
+
+namespace {
+
+// The line view of a database: a batch on one bench shows on a view
+// started elsewhere — its boards' stages and results reach an open event
+// stream as they happen, and the snapshot names the bench, what it is doing
+// and what it did.
+TEST(LineDatabase, SlowABenchsBoardsReachAViewServerElsewhereAsTheyHappen) {
+  std::string uri = pgtest::fresh_database(pgtest::shared_socket());
+  ASSERT_FALSE(uri.empty());
+  ASSERT_TRUE(init_database(uri));
+  segment seg(2, SMALL);
+  START_SEGMENT_OR_SKIP(seg);
+  workspace w;
+  std::vector<uint8_t> image = random_image(73);
+  write_file(w.dir + "/fw.hex", hex_of(image, image.size()));
+
+  // The view, in this namespace, on a free port it names on stderr.
+  std::string view_err = w.dir + "/view.err";
+  pid_t view = fork();
+  if (view == 0) {
+    if (!freopen(view_err.c_str(), "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
+    execl(CTL.c_str(), CTL.c_str(), "view", "--listen", "127.0.0.1:0", "--ledger", uri.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  std::string port;
+  uint32_t start = plat::tick();
+  while (port.empty() && plat::tick() - start < 20000) {
+    std::string e = read_file(view_err);
+    size_t at = e.find("127.0.0.1:");
+    if (at != std::string::npos) port = e.substr(at + 10, e.find('/', at) - at - 10);
+    plat::sleep_ms(50);
+  }
+  ASSERT_FALSE(port.empty()) << read_file(view_err);
+  std::string base = "http://127.0.0.1:" + port;
+  std::string events = w.dir + "/events.txt";
+  pid_t reader = fork();
+  if (reader == 0) {
+    execlp("curl", "curl", "-sN", "--max-time", "60", "-o", events.c_str(), (base + "/api/events").c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  plat::sleep_ms(500);
+
+  pid_t pid = start_bench(seg, w.dir, uri, u8("стенд-7"),
+                          {"batch", w.dir + "/fw.hex", "--mac-next", "--count", "2", "--parallel", "2"}, "batch");
+  EXPECT_EQ(segment::wait_exit(pid, 120000), 0) << read_file(w.dir + "/batch.err");
+  start = plat::tick();
+  while (count_of(read_file(events), "\"result\":\"done\"") < 2 && plat::tick() - start < 10000) plat::sleep_ms(50);
+  std::string seen = read_file(events);
+  EXPECT_EQ(count_of(seen, "\"result\":\"done\""), 2) << seen;
+  EXPECT_NE(seen.find("\"bench\":\"" + u8("стенд-7") + "\",\"board\":\"" + seg.device_ip(0) + "\""), std::string::npos)
+      << seen;
+  EXPECT_NE(seen.find("\"stage\":\"burn\""), std::string::npos) << seen;
+
+  std::string line = w.dir + "/line.json";
+  ASSERT_EQ(std::system(("curl -s -o " + devtest::ctlrun::quoted(line) + " " + base + "/api/line").c_str()), 0);
+  std::string snapshot = read_file(line);
+  EXPECT_NE(snapshot.find("{\"bench\":\"" + u8("стенд-7") + "\",\"in_flight\":0,\"state\":\"stopped\""),
+            std::string::npos)
+      << snapshot;
+  EXPECT_NE(snapshot.find("\"done\":2"), std::string::npos) << snapshot;
+  kill(reader, SIGKILL);
+  kill(view, SIGINT);
+  EXPECT_EQ(segment::wait_exit(view, 10000), 0);
+  segment::wait_exit(reader, 5000);
+}
+
+}  // namespace

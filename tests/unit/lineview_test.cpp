@@ -99,7 +99,7 @@ TEST_F(LineView, EndpointsAnswerFromTheRecord) {
   EXPECT_NE(line->body.find("\"line\":{\"done\":3,\"failed\":2,\"attempted\":4,\"first_pass\":2,\"yield\":0.5,"),
             std::string::npos)
       << line->body;
-  EXPECT_NE(line->body.find("{\"bench\":\"B\",\"in_flight\":0,\"done\":1,\"failed\":1,"), std::string::npos);
+  EXPECT_NE(line->body.find("{\"bench\":\"B\",\"in_flight\":0,\"state\":null,\"seen\":null,\"done\":1,\"failed\":1,"), std::string::npos);
   EXPECT_NE(line->body.find(u8"{\"stage\":\"mac\",\"reason\":\"MAC-адрес не принят\",\"count\":1"), std::string::npos);
   EXPECT_NE(line->body.find(u8"{\"stage\":\"burn\",\"reason\":\"прошивка не удалась\",\"count\":1"), std::string::npos);
   EXPECT_EQ(line->body.find("\"OLD\""), std::string::npos);

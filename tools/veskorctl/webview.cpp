@@ -7,9 +7,12 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -25,6 +28,50 @@ namespace {
 std::string utf8(const std::string& cp1251) { return plat::to_utf8(cp1251.c_str(), (int)cp1251.size()); }
 
 long long now_seconds() { return (long long)std::time(nullptr); }
+
+// The fields of a flat JSON object of texts and whole numbers (the benches'
+// notes), as their UTF-8 texts; anything else reads as nothing.
+std::map<std::string, std::string> flat_json(const std::string& j) {
+  std::map<std::string, std::string> out;
+  size_t i = 0;
+  auto text = [&](std::string& v) {
+    if (i >= j.size() || j[i] != '"') return false;
+    for (i++; i < j.size() && j[i] != '"'; i++) {
+      if (j[i] != '\\') {
+        v += j[i];
+        continue;
+      }
+      if (++i >= j.size()) return false;
+      char c = j[i];
+      if (c == 'u' && i + 4 < j.size()) {
+        unsigned code = (unsigned)std::strtoul(j.substr(i + 1, 4).c_str(), nullptr, 16);
+        if (code < 0x80) v += (char)code;  // only control characters come escaped
+        i += 4;
+      } else {
+        v += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+      }
+    }
+    if (i >= j.size()) return false;
+    i++;
+    return true;
+  };
+  auto skip = [&] {
+    while (i < j.size() && (j[i] == ' ' || j[i] == ',' || j[i] == ':' || j[i] == '{')) i++;
+  };
+  for (;;) {
+    skip();
+    std::string key, value;
+    if (!text(key)) break;
+    skip();
+    if (i < j.size() && j[i] == '"') {
+      if (!text(value)) break;
+    } else {
+      while (i < j.size() && j[i] != ',' && j[i] != '}') value += j[i++];
+    }
+    out[key] = value;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -76,8 +123,24 @@ void view_sink::on(const board_event& e, const std::vector<board_state>& in_flig
     case event_kind::dropped: flight_ = in_flight; break;
     default: break;
   }
-  if (j.empty() || clients_.empty()) return;
+  if (j.empty() || clients_.empty() || !own_events_) return;
   push("data: " + utf8(j) + "\n\n");
+  wake_.notify_all();
+}
+
+void view_sink::broadcast(const std::string& utf8_message) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (clients_.empty()) return;
+  push(utf8_message);
+  wake_.notify_all();
+}
+
+void view_sink::resync_all() {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (auto& c : clients_) {
+    c.second.queue.clear();
+    c.second.resync = true;
+  }
   wake_.notify_all();
 }
 
@@ -365,6 +428,92 @@ struct web_view::impl {
   std::mutex figures_lock;
   std::map<std::string, std::pair<uint32_t, std::string>> cached;  // period: made at, body
 
+  // ---- the whole line, from the database's live state ----
+  // Every bench's boards and what each bench is doing, kept from a snapshot
+  // and the benches' notifications; every notification goes on to the
+  // pages as it came. Without a database the line is this process.
+  bool line_wide = false;
+  std::mutex line_lock;
+  std::map<std::string, live_board> line_boards;  // bench "\n" address
+  std::map<std::string, live_bench> line_benches;
+  std::atomic<bool> feeding{false};
+  std::thread feed;
+
+  void feed_loop() {
+    bool listening = false, fresh = false;
+    while (feeding) {
+      std::vector<std::string> notes;
+      if (!listening) {
+        // Listening first, then the snapshot: nothing said in between is lost.
+        if (!ledger->changes(notes, 0)) {
+          plat::sleep_ms(500);
+          continue;
+        }
+        listening = true;
+        fresh = false;
+      }
+      if (!fresh) {
+        std::vector<live_board> boards;
+        std::vector<live_bench> benches;
+        std::string problem;
+        if (!ledger->live(boards, benches, problem)) {
+          plat::sleep_ms(500);
+          continue;
+        }
+        {
+          std::lock_guard<std::mutex> hold(line_lock);
+          line_boards.clear();
+          line_benches.clear();
+          for (const live_board& b : boards) line_boards[b.bench + "\n" + b.address] = b;
+          for (const live_bench& b : benches) line_benches[b.bench] = b;
+        }
+        fresh = true;
+        sink.resync_all();
+      }
+      if (!ledger->changes(notes, 500)) {
+        listening = false;  // the server went away: a new snapshot once it is back
+        continue;
+      }
+      for (const std::string& n : notes) {
+        take_note(n);
+        sink.broadcast("data: " + n + "\n\n");
+      }
+    }
+  }
+
+  // One note of a bench (its own flat JSON: texts and whole numbers).
+  void take_note(const std::string& note) {
+    std::map<std::string, std::string> f = flat_json(note);
+    long long now = now_seconds();
+    std::lock_guard<std::mutex> hold(line_lock);
+    if (f["kind"] == "bench") {
+      live_bench& b = line_benches[plat::from_utf8(f["bench"].c_str())];
+      b.bench = plat::from_utf8(f["bench"].c_str());
+      b.state = f["state"];
+      b.seen = now;
+      return;
+    }
+    live_board b;
+    b.bench = plat::from_utf8(f["bench"].c_str());
+    b.address = plat::from_utf8(f["board"].c_str());
+    b.name = plat::from_utf8(f["name"].c_str());
+    b.stage = f["result"].empty() ? f["stage"] : f["result"];
+    b.page = std::atoi(f["page"].c_str());
+    b.total = std::atoi(f["total"].c_str());
+    b.since = std::atoll(f["since"].c_str());
+    b.updated = now;
+    line_boards[b.bench + "\n" + b.address] = b;
+    line_benches[b.bench].seen = now;
+  }
+
+  // A bench is not seen once it has said nothing for this long (it says
+  // what it does every second).
+  static constexpr long long UNSEEN_S = 30;
+
+  bool finished_stage(const std::string& s) const {
+    return s == "done" || s == "failed" || s == "skipped" || s == "gone";
+  }
+
   // The records the period's figures need; false with problem.
   bool figures(long long since, period_figures& f, std::string& problem) {
     trace_query q;
@@ -379,7 +528,55 @@ struct web_view::impl {
     return true;
   }
 
+  std::string line_in_flight_json() {
+    std::string j = "[";
+    long long now = now_seconds();
+    std::lock_guard<std::mutex> hold(line_lock);
+    for (const auto& e : line_boards) {
+      const live_board& b = e.second;
+      auto bench = line_benches.find(b.bench);
+      // A bench that stopped saying anything left its boards where they
+      // were: they are not being worked, whatever their last stage.
+      bool seen = bench != line_benches.end() && now - bench->second.seen < UNSEEN_S &&
+                  bench->second.state != "stopped";
+      if (finished_stage(b.stage) || !seen) continue;
+      if (j.size() > 1) j += ",";
+      j += "{\"bench\":" + json_text(b.bench) + ",\"address\":" + json_text(b.address) + ",\"name\":" +
+           json_text(b.name) + ",\"stage\":" + json_text(b.stage) + ",\"stage_text\":null" +
+           ",\"page\":" + (b.total > 0 ? std::to_string(b.page) : "null") +
+           ",\"total\":" + (b.total > 0 ? std::to_string(b.total) : "null") + ",\"rate\":null" +
+           ",\"seconds\":" + std::to_string(std::max(0LL, now - b.since)) + "}";
+    }
+    return j + "]";
+  }
+
+  // Each bench's state for the page: "running", "waiting", "ledger_wait",
+  // "stopped", or "unseen" with the time it was seen last.
+  std::map<std::string, std::pair<std::string, long long>> bench_states() {
+    std::map<std::string, std::pair<std::string, long long>> out;
+    long long now = now_seconds();
+    std::lock_guard<std::mutex> hold(line_lock);
+    for (const auto& b : line_benches) {
+      std::string state = b.second.state.empty() ? "running" : b.second.state;
+      if (state != "stopped" && now - b.second.seen >= UNSEEN_S) state = "unseen";
+      out[b.first] = {state, b.second.seen};
+    }
+    return out;
+  }
+
+  int line_flying(const std::string& bench) {
+    int n = 0;
+    long long now = now_seconds();
+    std::lock_guard<std::mutex> hold(line_lock);
+    auto h = line_benches.find(bench);
+    if (h == line_benches.end() || now - h->second.seen >= UNSEEN_S || h->second.state == "stopped") return 0;
+    for (const auto& e : line_boards)
+      if (e.second.bench == bench && !finished_stage(e.second.stage)) n++;
+    return n;
+  }
+
   std::string in_flight_json() {
+    if (line_wide) return line_in_flight_json();
     std::string j = "[";
     uint32_t now = plat::tick();
     for (const board_state& b : sink.in_flight()) {
@@ -401,8 +598,11 @@ struct web_view::impl {
     std::string problem;
     bool read = figures(since, f, problem);
     std::set<std::string> benches;
-    benches.insert(bench);
+    if (!line_wide) benches.insert(bench);
     for (auto& b : f.benches) benches.insert(b.first);
+    std::map<std::string, std::pair<std::string, long long>> states;
+    if (line_wide) states = bench_states();
+    for (auto& b : states) benches.insert(b.first);
     std::vector<board_state> flight = sink.in_flight();
     std::string j = "{\"period\":" + json_text(period) + ",\"since\":" + std::to_string(since) +
                     ",\"until\":" + std::to_string(f.until) + ",\"this_bench\":" + json_text(bench) +
@@ -410,9 +610,18 @@ struct web_view::impl {
                     ",\"problem\":" + (read ? "null" : json_text(problem)) + ",\"benches\":[";
     bool first = true;
     for (const std::string& name : benches) {
-      int flying = name == bench ? (int)flight.size() : 0;
+      int flying = line_wide ? line_flying(name) : name == bench ? (int)flight.size() : 0;
+      std::string state = "null", seen = "null";
+      auto st = states.find(name);
+      if (st != states.end()) {
+        state = json_text(st->second.first);
+        seen = std::to_string(st->second.second);
+      } else if (!line_wide && name == bench) {
+        state = flight.empty() ? "\"waiting\"" : "\"running\"";
+      }
       j += std::string(first ? "" : ",") + "{\"bench\":" + json_text(name) + ",\"in_flight\":" +
-           std::to_string(flying) + "," + figures_json(f.benches[name]) + "}";
+           std::to_string(flying) + ",\"state\":" + state + ",\"seen\":" + seen + "," +
+           figures_json(f.benches[name]) + "}";
       first = false;
     }
     j += "],\"in_flight\":" + in_flight_json();
@@ -453,6 +662,8 @@ web_view::web_view(mac_ledger* ledger, const std::string& bench, event_stream* e
 
 web_view::~web_view() {
   stop();
+  impl_->feeding = false;
+  if (impl_->feed.joinable()) impl_->feed.join();
   if (impl_->events) impl_->events->unsubscribe(&impl_->sink);
 }
 
@@ -604,6 +815,12 @@ bool web_view::start(const std::string& host, int port, std::string& problem) {
     return false;
   }
   v.thread = std::thread([&s] { s.listen_after_bind(); });
+  if (v.ledger && v.ledger->is_database() && !v.feeding) {
+    v.line_wide = true;
+    v.sink.own_events(false);
+    v.feeding = true;
+    v.feed = std::thread([&v] { v.feed_loop(); });
+  }
   // stop() ends only a server that is listening already.
   while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   v.started = true;

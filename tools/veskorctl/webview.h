@@ -50,6 +50,14 @@ class view_sink : public event_sink {
   bool take(int id, uint32_t ms, std::string& out);
   // Every waiting take() returns false, now and from now on.
   void stop();
+  // A message (UTF-8, a whole SSE message) for every open page, from
+  // another source than this process's boards: the line's database.
+  void broadcast(const std::string& utf8_message);
+  // Every page reads the whole state again.
+  void resync_all();
+  // Whether this process's own boards are sent to the pages (not when the
+  // line's database sends every bench's, this one's included).
+  void own_events(bool send) { own_events_ = send; }
 
   // Copies, for the page.
   std::vector<board_state> in_flight() const;
@@ -64,6 +72,7 @@ class view_sink : public event_sink {
   };
   void push(const std::string& utf8_message);
 
+  bool own_events_ = true;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   bool stopped_ = false;

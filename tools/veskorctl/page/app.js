@@ -86,24 +86,32 @@ function drawFlying() {
 function takeFlying(list) {
   flying = {};
   list.forEach(function (b) {
-    flying[b.address] = { bench: b.bench, address: b.address, name: b.name, stage: b.stage, page: b.page,
+    flying[b.bench + " " + b.address] = { bench: b.bench, address: b.address, name: b.name, stage: b.stage, page: b.page,
                           total: b.total, rate: b.rate, since: Date.now() - b.seconds * 1000 };
   });
   drawFlying();
 }
 
 // One event of the stream, as --json writes it.
+// With the line's database every bench's events come, each naming its bench.
 function onEvent(ev) {
+  if (ev && ev.kind === "bench") {
+    benchStates[ev.bench] = { state: ev.state, seen: Date.now() / 1000 };
+    drawBenches();
+    return;
+  }
   if (!ev || ev.board === null || ev.board === undefined) return;
-  var b = flying[ev.board];
+  var bench = ev.bench || (lastLine ? lastLine.this_bench : "");
+  var key = bench + " " + ev.board;
+  var b = flying[key];
   if (ev.result) {
-    delete flying[ev.board];
+    delete flying[key];
     drawFlying();
     soon();
     return;
   }
   if (!b) {
-    b = flying[ev.board] = { bench: lastLine ? lastLine.this_bench : "", address: ev.board, since: Date.now() };
+    b = flying[key] = { bench: bench, address: ev.board, since: ev.since ? ev.since * 1000 : Date.now() };
   }
   if (b.stage !== ev.stage) { b.since = Date.now(); b.rate = null; }
   b.name = ev.name;
@@ -157,10 +165,9 @@ function draw(line) {
   $("yield").textContent = pct(line.line.yield);
   $("since").textContent = "с " + clock(line.since);
   takeFlying(line.in_flight);
-  fill($("benches").tBodies[0], line.benches.map(function (b) {
-    return row([el("td", b.bench), el("td", b.in_flight, "num"), el("td", b.done, "num"), el("td", b.failed, "num"),
-                el("td", pct(b.yield), "num")]);
-  }));
+  benchStates = {};
+  line.benches.forEach(function (b) { if (b.state) benchStates[b.bench] = { state: b.state, seen: b.seen }; });
+  drawBenches();
   fill($("causes").tBodies[0], line.causes.map(function (c) {
     var latest = c.latest.map(function (w) { return clock(w.at) + " " + (w.name || "—") + " (" + w.address + ", " + w.bench + ")"; });
     // The reason names its stage, but for a stage it has no words of its own for.
@@ -174,6 +181,27 @@ function draw(line) {
                 el("td", resultText(w), w.result)]);
   }));
   drawChart(line.per_hour);
+}
+
+var BENCH_STATES = { running: "работает", waiting: "ждёт устройства", ledger_wait: "ждёт журнал",
+                     stopped: "остановлен" };
+var benchStates = {};
+
+function benchState(name) {
+  var s = benchStates[name];
+  if (!s) return "—";
+  // A bench says what it does every second; silence means it is gone.
+  if (s.state === "unseen" || (s.state !== "stopped" && s.seen && Date.now() / 1000 - s.seen > 30))
+    return "не видно с " + clock(s.seen);
+  return BENCH_STATES[s.state] || s.state;
+}
+
+function drawBenches() {
+  if (!lastLine) return;
+  fill($("benches").tBodies[0], lastLine.benches.map(function (b) {
+    return row([el("td", b.bench), el("td", benchState(b.bench)), el("td", b.in_flight, "num"), el("td", b.done, "num"),
+                el("td", b.failed, "num"), el("td", pct(b.yield), "num")]);
+  }));
 }
 
 function refresh() {
@@ -233,6 +261,6 @@ function choose(p) {
 Array.prototype.forEach.call(document.querySelectorAll("#periods button"), function (b) {
   b.addEventListener("click", function () { choose(b.getAttribute("data-period")); });
 });
-setInterval(drawFlying, 1000);
+setInterval(function () { drawFlying(); drawBenches(); }, 1000);
 choose(period);
 connect();
