@@ -937,7 +937,8 @@ class database_ledger : public mac_ledger {
     std::string note = "{\"kind\":\"board\",\"bench\":" + json_u8(b.bench) + ",\"board\":" + json_u8(b.address) +
                        ",\"name\":" + json_u8(b.name) + ",\"stage\":" + json_u8(b.stage) +
                        ",\"page\":" + std::to_string(b.page) + ",\"total\":" + std::to_string(b.total) +
-                       ",\"since\":" + std::to_string(b.since) + (ended ? ",\"result\":" + json_u8(b.stage) : "") + "}";
+                       ",\"since\":" + std::to_string(b.since) + ",\"at\":" + std::to_string(b.said_ms) +
+                       (ended ? ",\"result\":" + json_u8(b.stage) : "") + "}";
     c.exec("WITH u AS (INSERT INTO veskor.board_live (bench, address, name, stage, page, total, since, updated_at)"
            " VALUES ($1, $2, $3, $4, $5::integer, $6::integer, to_timestamp($7::bigint), now())"
            " ON CONFLICT (bench, address) DO UPDATE SET name = EXCLUDED.name, stage = EXCLUDED.stage,"

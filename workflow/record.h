@@ -119,6 +119,7 @@ struct live_board {
   int page = 0, total = 0;
   long long since = 0;    // seconds since the epoch
   long long updated = 0;  // when the bench last said so
+  long long said_ms = 0;  // when this state was published, ms since the epoch
 };
 // A bench as the line view knows it: what its run is doing ("running",
 // "waiting" for boards, "ledger_wait") and when it said so last.

@@ -52,6 +52,9 @@ void live_sink::on(const board_event& e, const std::vector<board_state>& in_flig
     since_.erase(b.id);
     sent_at_.erase(b.id);
   }
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  l.said_ms = (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
   ledger_->publish(l);
   waiting_ledger_ = false;
   for (const board_state& r : in_flight) waiting_ledger_ = waiting_ledger_ || r.at == stage::ledger_wait;

@@ -165,6 +165,14 @@ bool view_sink::take(int id, uint32_t ms, std::string& out) {
     return stopped_ || c == clients_.end() || c->second.resync || !c->second.queue.empty();
   };
   wake_.wait_for(hold, std::chrono::milliseconds(ms), ready);
+  // What comes within a tenth of a second goes out together: a line of
+  // boards says something many times a second, and a page woken for each
+  // would cost the view more than all the rest.
+  if (!stopped_) {
+    hold.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(COALESCE_MS));
+    hold.lock();
+  }
   auto c = clients_.find(id);
   if (stopped_ || c == clients_.end()) return false;
   if (c->second.resync) {

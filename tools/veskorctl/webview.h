@@ -39,6 +39,8 @@ class view_sink : public event_sink {
   static constexpr int MAX_CLIENTS = 64;
   // Finished boards kept for the page.
   static constexpr size_t RECENT = 50;
+  // How long a page's events are gathered before they go out together.
+  static constexpr unsigned COALESCE_MS = 100;
 
   void on(const board_event& e, const std::vector<board_state>& in_flight) override;
 
