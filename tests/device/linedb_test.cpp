@@ -202,6 +202,20 @@ TEST(LineDatabase, SlowABenchsBoardsReachAViewServerElsewhereAsTheyHappen) {
     execlp("curl", "curl", "-sN", "--max-time", "60", "-o", events.c_str(), (base + "/api/events").c_str(), (char*)nullptr);
     _exit(127);
   }
+  // And a real browser on the page: it must see the boards in flight and
+  // then done, without a reload.
+  std::string watch_out = w.dir + "/watch.out";
+  pid_t watcher = fork();
+  if (watcher == 0) {
+    if (!freopen(watch_out.c_str(), "w", stdout) || !freopen(watch_out.c_str(), "a", stderr)) _exit(126);
+    const char* shot = std::getenv("VESKOR_LINE_VIEW_PNG");
+    std::string script = std::string(VESKOR_SOURCE_DIR) + "/tests/e2e/linepage_watch.py";
+    execl("/usr/bin/python3", "python3", script.c_str(), (base + "/").c_str(), u8("стенд-7").c_str(), "2",
+          shot ? shot : (char*)nullptr, (char*)nullptr);
+    _exit(127);
+  }
+  start = plat::tick();
+  while (read_file(watch_out).find("ready") == std::string::npos && plat::tick() - start < 30000) plat::sleep_ms(50);
   plat::sleep_ms(500);
 
   pid_t pid = start_bench(seg, w.dir, uri, u8("стенд-7"),
@@ -222,6 +236,10 @@ TEST(LineDatabase, SlowABenchsBoardsReachAViewServerElsewhereAsTheyHappen) {
             std::string::npos)
       << snapshot;
   EXPECT_NE(snapshot.find("\"done\":2"), std::string::npos) << snapshot;
+  int watched = segment::wait_exit(watcher, 90000);
+  if (watched != 77) {
+    EXPECT_EQ(watched, 0) << read_file(watch_out);
+  }
   kill(reader, SIGKILL);
   kill(view, SIGINT);
   EXPECT_EQ(segment::wait_exit(view, 10000), 0);

@@ -198,8 +198,21 @@ function benchState(name) {
 
 function drawBenches() {
   if (!lastLine) return;
-  fill($("benches").tBodies[0], lastLine.benches.map(function (b) {
-    return row([el("td", b.bench), el("td", benchState(b.bench)), el("td", b.in_flight, "num"), el("td", b.done, "num"),
+  // A bench that began after the last snapshot is there from its first event.
+  var list = lastLine.benches.slice();
+  var known = {};
+  list.forEach(function (b) { known[b.bench] = true; });
+  var extra = Object.keys(benchStates);
+  Object.keys(flying).forEach(function (k) { extra.push(flying[k].bench); });
+  extra.forEach(function (name) {
+    if (known[name]) return;
+    known[name] = true;
+    list.push({ bench: name, done: 0, failed: 0, yield: null });
+  });
+  list.sort(function (a, b) { return a.bench < b.bench ? -1 : a.bench > b.bench ? 1 : 0; });
+  fill($("benches").tBodies[0], list.map(function (b) {
+    var n = Object.keys(flying).filter(function (k) { return flying[k].bench === b.bench; }).length;
+    return row([el("td", b.bench), el("td", benchState(b.bench)), el("td", n, "num"), el("td", b.done, "num"),
                 el("td", b.failed, "num"), el("td", pct(b.yield), "num")]);
   }));
 }
