@@ -718,10 +718,15 @@ std::string web_view::metrics_text() {
   for (auto& f : failures)
     t += "veskor_failures_total{bench=\"" + label(f.first.first) + "\",cause=\"" + label(f.first.second) + "\"} " +
          std::to_string(f.second) + "\n";
-  t += "# HELP veskor_boards_in_flight Boards this process is working on now.\n";
+  t += "# HELP veskor_boards_in_flight Boards being worked on now (every bench of a line on a database).\n";
   t += "# TYPE veskor_boards_in_flight gauge\n";
-  t += "veskor_boards_in_flight{bench=\"" + label(impl_->bench) + "\"} " +
-       std::to_string(impl_->sink.in_flight().size()) + "\n";
+  if (impl_->line_wide) {
+    for (auto& b : impl_->bench_states())
+      t += "veskor_boards_in_flight{bench=\"" + label(b.first) + "\"} " + std::to_string(impl_->line_flying(b.first)) + "\n";
+  } else {
+    t += "veskor_boards_in_flight{bench=\"" + label(impl_->bench) + "\"} " +
+         std::to_string(impl_->sink.in_flight().size()) + "\n";
+  }
   t += "# HELP veskor_first_pass_yield Boards first tried this shift that were done at that try, of those tried.\n";
   t += "# TYPE veskor_first_pass_yield gauge\n";
   for (auto& b : shift.benches)
