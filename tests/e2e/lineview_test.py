@@ -138,6 +138,12 @@ class LineView(unittest.TestCase):
         with self.assertRaises(NoAlertPresentException):
             b.switch_to.alert.text
         self.assertTrue(b.find_element(By.ID, "lost").get_attribute("hidden"))
+        # A board of the latest leads to its history: the burn and the MAC.
+        b.find_element(By.LINK_TEXT, "02:00:00:00:00:04 → 5A:3C:19:00:00:04").click()
+        self.wait_for("the board's history", lambda: b.find_element(By.ID, "trace").is_displayed())
+        history = self.text("#trace-table tbody")
+        self.assertIn("прошита", history)
+        self.assertIn("подтверждён", history)
         if SHOT:
             b.set_window_size(1366, 768)
             height = b.execute_script("return document.documentElement.scrollHeight")

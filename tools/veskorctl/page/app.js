@@ -177,7 +177,16 @@ function draw(line) {
   $("causes-empty").hidden = line.causes.length > 0;
   fill($("latest").tBodies[0], line.latest.map(function (w) {
     var mac = w.new_mac && w.result === "done" ? w.old_mac + " → " + w.new_mac : w.old_mac;
-    return row([el("td", clock(w.at)), el("td", w.bench), el("td", w.address), el("td", w.name || "—"), el("td", mac),
+    // Each board leads to its history, as veskorctl trace tells it.
+    var now = w.new_mac && w.result === "done" ? w.new_mac : w.old_mac;
+    var cell = el("td");
+    if (now) {
+      var a = el("a", mac);
+      a.href = "#trace=" + encodeURIComponent(now);
+      a.addEventListener("click", function (e) { e.preventDefault(); showTrace(now); });
+      cell.appendChild(a);
+    }
+    return row([el("td", clock(w.at)), el("td", w.bench), el("td", w.address), el("td", w.name || "—"), cell,
                 el("td", resultText(w), w.result)]);
   }));
   drawChart(line.per_hour);
@@ -215,6 +224,30 @@ function drawBenches() {
     return row([el("td", b.bench), el("td", benchState(b.bench)), el("td", n, "num"), el("td", b.done, "num"),
                 el("td", b.failed, "num"), el("td", pct(b.yield), "num")]);
   }));
+}
+
+// A board's history from /api/trace: every burn and MAC step of it.
+var TRACE_RESULTS = { flashed: "прошита", begun: "начата, итог не записан", confirmed: "подтверждён",
+                      reserved: "зарезервирован, итог не записан" };
+
+function showTrace(mac) {
+  fetch("/api/trace?mac=" + encodeURIComponent(mac), { cache: "no-store" })
+    .then(function (r) { if (!r.ok) throw new Error(r.status); return r.json(); })
+    .then(function (list) {
+      $("trace-mac").textContent = mac;
+      fill($("trace-table").tBodies[0], list.map(function (t) {
+        var burn = t.kind === "burn";
+        var result = TRACE_RESULTS[t.result] || (t.result === "failed" ? (burn ? "ошибка" : "не принят") : t.result);
+        if (burn && t.result === "failed" && t.stage) result += ": " + (STAGES[t.stage] || t.stage) + (t.page !== null ? ", стр. " + t.page : "");
+        var fw = (t.firmware || "—").split("/").pop() + (t.sha256 ? " " + t.sha256.substring(0, 8) : "");
+        return row([el("td", t.time), el("td", t.bench || "—"), el("td", t.operator || "—"), el("td", t.address),
+                    el("td", burn ? "прошивка" : "MAC"), el("td", burn ? t.old_mac : (t.old_mac || "?") + " → " + t.new_mac),
+                    el("td", fw), el("td", result)]);
+      }));
+      $("trace").hidden = false;
+      $("trace").scrollIntoView();
+    })
+    .catch(function () { banner("lost", "Нет связи с сервером — переподключаюсь…"); });
 }
 
 function refresh() {
