@@ -64,9 +64,10 @@ int udp_recv(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_por
   return (int)r;
 }
 
-int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms) {
-  pollfd p = {s, POLLIN, 0};
-  if (poll(&p, 1, (int)ms) <= 0) return -1;
+namespace {
+
+// One datagram without waiting, with its sender.
+ssize_t recv_now(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port) {
   sockaddr_in sa;
   memset(&sa, 0, sizeof sa);
   socklen_t len = sizeof sa;
@@ -74,17 +75,20 @@ int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* f
   if (r < 0) return -1;
   if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
   if (from_port) *from_port = ntohs(sa.sin_port);
-  return (int)r;
+  return r;
+}
+
+}  // namespace
+
+int udp_recv_within(int s, void* buf, size_t n, uint32_t* from_addr, uint16_t* from_port, unsigned ms) {
+  pollfd p = {s, POLLIN, 0};
+  if (poll(&p, 1, (int)ms) <= 0) return -1;
+  return (int)recv_now(s, buf, n, from_addr, from_port);
 }
 
 int udp_recv_now(int s, void* buf, size_t n, uint32_t* from_addr, bool* empty) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  socklen_t len = sizeof sa;
-  ssize_t r = recvfrom(s, buf, n, MSG_DONTWAIT, (sockaddr*)&sa, &len);
+  ssize_t r = recv_now(s, buf, n, from_addr, nullptr);
   *empty = r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  if (r < 0) return -1;
-  if (from_addr) *from_addr = ntohl(sa.sin_addr.s_addr);
   return (int)r;
 }
 
